@@ -5,10 +5,11 @@
 BUILD ?= build
 CMAKE ?= cmake
 CTEST ?= ctest
+PREFIX ?= /usr/local
 CHECK := $(BUILD)/i386-check
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all run test deps i386 host clean
+.PHONY: all run test install package deps i386 host clean
 
 all: i386
 
@@ -18,6 +19,12 @@ run: i386
 test: i386 host
 	$(CTEST) --test-dir $(BUILD)/i386 --output-on-failure
 	$(CTEST) --test-dir $(BUILD)/host --output-on-failure
+
+install: i386
+	DESTDIR="$(DESTDIR)" $(CMAKE) --install $(BUILD)/i386 --prefix "$(PREFIX)"
+
+package: i386
+	$(CMAKE) --build $(BUILD)/i386 --target package
 
 host_FLAGS := -DSIGMASK_PROBE_HOST=ON
 
