@@ -1,5 +1,6 @@
 // Starts the probe as a harness would, under a table of start conditions,
-// and checks its standard output, standard error and wait status.
+// and checks its standard output, standard error and wait status; then
+// checks the i386 file, the install tree, the manual page and the package.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -16,6 +21,8 @@
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // The probe's path, after the emulator that runs it where one is needed.
 std::vector<std::string> probe;
@@ -76,23 +83,27 @@ std::string read_all(int fd)
 // Runs argv (plus c.args, with environment c.env) with standard output as
 // c.out asks, after a clean start: default dispositions, empty mask, no
 // descriptors beyond 0 to 2, then c.setup.
-Result run(std::vector<std::string> argv, const Case &c)
+Result run(std::vector<std::string> argv, const Case &c = {})
 {
 	int out[2], err[2];
 	EXPECT_EQ(pipe(out), 0);
 	EXPECT_EQ(pipe(err), 0);
 	if (c.out == Out::reader_gone)
 		close(out[0]);
-	int file = c.out == Out::file ? fileno(tmpfile()) : -1;
+	int file = -1;
+	if (c.out == Out::file)
+		file = open(fs::temp_directory_path().c_str(), O_TMPFILE | O_RDWR, 0600);
 
 	argv.insert(argv.end(), c.args.begin(), c.args.end());
-	std::vector<char *> args, env;
-	for (auto &a : argv)
-		args.push_back(a.data());
-	for (auto e : c.env)
-		env.push_back(strdup(e.c_str()));
-	args.push_back(nullptr);
-	env.push_back(nullptr);
+	std::vector<std::string> env = c.env;
+	auto pointers = [](std::vector<std::string> &strings) {
+		std::vector<char *> p;
+		for (auto &s : strings)
+			p.push_back(s.data());
+		p.push_back(nullptr);
+		return p;
+	};
+	std::vector<char *> argp = pointers(argv), envp = pointers(env);
 
 	pid_t pid = fork();
 	if (pid == 0) {
@@ -111,7 +122,7 @@ Result run(std::vector<std::string> argv, const Case &c)
 			dup2(out[1], 1);
 		dup2(err[1], 2);
 		closefrom(3);
-		execvpe(args[0], args.data(), env.data());
+		execvpe(argp[0], argp.data(), envp.data());
 		_exit(127);
 	}
 	close(out[1]);
@@ -130,6 +141,17 @@ Result run(std::vector<std::string> argv, const Case &c)
 	r.status = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
 				     : "signal " + std::to_string(WTERMSIG(status));
 	return r;
+}
+
+// Runs one of the platform's tools, with its search path, in the C locale.
+Result tool(std::vector<std::string> argv, std::vector<std::string> env = {})
+{
+	Case c{};
+	c.env = std::move(env);
+	const char *path = getenv("PATH");
+	c.env.push_back(std::string("PATH=") + (path ? path : "/usr/bin:/bin"));
+	c.env.push_back("LC_ALL=C");
+	return run(std::move(argv), c);
 }
 
 class StartConditions : public testing::TestWithParam<Case> {};
@@ -189,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(Table, StartConditions, testing::ValuesIn(cases),
 
 TEST(I386File, IsDynamicI386NeedingOnlyLibcAtGlibc20)
 {
-	Result r = run({"readelf", "-hldW", "--dyn-syms", probe.back()}, Case{});
+	Result r = tool({"readelf", "-hldW", "--dyn-syms", probe.back()});
 	ASSERT_EQ(r.status, "exit 0") << r.err;
 	EXPECT_TRUE(std::regex_search(r.out, std::regex("Class: +ELF32\n")));
 	EXPECT_TRUE(std::regex_search(r.out, std::regex("Machine: +Intel 80386\n")));
@@ -208,6 +230,83 @@ TEST(I386File, IsDynamicI386NeedingOnlyLibcAtGlibc20)
 		imports[(*m)[1]] = (*m)[2];
 	for (const char *name : {"sigemptyset", "sigaddset", "sigismember", "sigprocmask", "printf"})
 		EXPECT_EQ(imports[name], "GLIBC_2.0") << name;
+	// The package promises no more than libc6 (>= 2.34).
+	for (const auto &[name, version] : imports)
+		EXPECT_LE(strverscmp(version.c_str(), "GLIBC_2.34"), 0) << name << "@" << version;
+}
+
+// A fresh directory, removed with everything in it afterwards.
+struct TempDir {
+	std::string path;
+	TempDir()
+	{
+		std::string name = fs::temp_directory_path() / "sigmask-probe-XXXXXX";
+		path = mkdtemp(name.data());
+	}
+	~TempDir() { fs::remove_all(path); }
+};
+
+std::vector<std::string> files_below(const std::string &dir)
+{
+	std::vector<std::string> files;
+	for (const auto &entry : fs::recursive_directory_iterator(dir))
+		if (!entry.is_directory())
+			files.push_back(fs::relative(entry.path(), dir));
+	std::sort(files.begin(), files.end());
+	return files;
+}
+
+std::string slurp(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(Install, LaysOutTheProgramAndItsManualPage)
+{
+	TempDir dest;
+	Result r = tool({CMAKE_PROGRAM, "--install", BUILD_DIR, "--prefix", "/usr/local"},
+			{"DESTDIR=" + dest.path});
+	ASSERT_EQ(r.status, "exit 0") << r.err;
+	EXPECT_EQ(files_below(dest.path),
+		  (std::vector<std::string>{"usr/local/bin/sigmask-probe",
+					    "usr/local/share/man/man1/sigmask-probe.1"}));
+	EXPECT_EQ(slurp(dest.path + "/usr/local/bin/sigmask-probe"), slurp(probe.back()));
+	EXPECT_EQ(slurp(dest.path + "/usr/local/share/man/man1/sigmask-probe.1"), slurp(MANUAL_PAGE));
+}
+
+TEST(Manual, LintsClean)
+{
+	Result r = tool({"groff", "-man", "-ww", "-z", MANUAL_PAGE});
+	EXPECT_EQ(r.out + r.err, "");
+	EXPECT_EQ(r.status, "exit 0");
+}
+
+TEST(Package, HoldsTheProgramAndItsManualPage)
+{
+	const std::pair<const char *, const char *> fields[] = {
+		{"Package", "sigmask-probe\n"},
+		{"Architecture", "i386\n"},
+		{"Depends", "libc6 (>= 2.34)\n"},
+		{"Section", "utils\n"},
+	};
+	for (auto [field, value] : fields)
+		EXPECT_EQ(tool({"dpkg-deb", "-f", PACKAGE_FILE, field}).out, value);
+	EXPECT_NE(tool({"dpkg-deb", "-f", PACKAGE_FILE, "Maintainer"}).out, "");
+	std::string about = tool({"dpkg-deb", "-f", PACKAGE_FILE, "Description"}).out;
+	EXPECT_GE(std::count(about.begin(), about.end(), '\n'), 3) << "a summary and a long description";
+
+	TempDir root;
+	ASSERT_EQ(tool({"dpkg-deb", "-x", PACKAGE_FILE, root.path}).status, "exit 0");
+	EXPECT_EQ(files_below(root.path),
+		  (std::vector<std::string>{"usr/bin/sigmask-probe",
+					    "usr/share/man/man1/sigmask-probe.1.gz"}));
+	EXPECT_EQ(tool({"gzip", "-dc", root.path + "/usr/share/man/man1/sigmask-probe.1.gz"}).out,
+		  slurp(MANUAL_PAGE));
+
+	std::vector<std::string> unpacked(probe.begin(), probe.end() - 1);
+	unpacked.push_back(root.path + "/usr/bin/sigmask-probe");
+	EXPECT_EQ(run(unpacked).out, both_reports);
 }
 
 } // namespace
