@@ -33,7 +33,7 @@ i386 host: deps
 	$(CMAKE) --build $(BUILD)/$@
 
 # Installs the packages $(1): with apt-get as root, through sudo otherwise.
-define install
+define apt_install
 if ! command -v apt-get >/dev/null; then \
 	echo "make: please install $(1) (no apt-get here)" >&2; exit 1; \
 elif [ "$$(id -u)" = 0 ]; then \
@@ -51,8 +51,8 @@ deps:
 	@mkdir -p $(BUILD)
 	@echo 'int main() { return 0; }' >$(CHECK).cpp
 	@$(CXX) -m32 -o $(CHECK) $(CHECK).cpp 2>/dev/null || { \
-		$(call install,g++-multilib) && $(CXX) -m32 -o $(CHECK) $(CHECK).cpp; }
-	@$(CHECK) 2>/dev/null || command -v qemu-i386 >/dev/null || { $(call install,qemu-user); }
+		$(call apt_install,g++-multilib) && $(CXX) -m32 -o $(CHECK) $(CHECK).cpp; }
+	@$(CHECK) 2>/dev/null || command -v qemu-i386 >/dev/null || { $(call apt_install,qemu-user); }
 
 clean:
 	rm -rf $(BUILD)
