@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sigmask-probe: installs two blocked-signal masks in turn and, after each,
 // reports whether signals 1 to 4 are blocked.
 
