@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -174,14 +175,17 @@ void collect(pid_t pid, int out, int err, int timeout, Result *r)
 			}
 		}
 	}
-	while (waitpid(pid, &r->status, WNOHANG) == 0) {
+	// The child has closed its ends, so it is most likely exiting: look
+	// again soon, then less often.
+	for (useconds_t pause = 20; waitpid(pid, &r->status, WNOHANG) == 0;
+	     pause = std::min(pause * 2, 10000u)) {
 		if (left() == 0) {
 			kill(pid, SIGKILL);
 			waitpid(pid, &r->status, 0);
 			r->timed_out = true;
 			return;
 		}
-		usleep(1000);
+		usleep(pause);
 	}
 }
 
