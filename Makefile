@@ -40,12 +40,12 @@ setup-run setup-test:
 	[ -z "$$missing" ] && exit 0; \
 	if ! command -v apt-get >/dev/null; then \
 		echo "make: please install:$$missing (no apt-get here)" >&2; exit 1; \
-	elif [ "$$(id -u)" = 0 ]; then sudo=; \
-	elif command -v sudo >/dev/null; then sudo="sudo env"; \
+	elif [ "$$(id -u)" = 0 ]; then as_root=env; \
+	elif command -v sudo >/dev/null; then as_root="sudo env"; \
 	else echo "make: please install:$$missing (not root, and no sudo)" >&2; exit 1; fi; \
 	echo "make: installing$$missing"; \
-	$$sudo apt-get update -q && \
-	$$sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing
+	$$as_root apt-get update -q && \
+	$$as_root DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing
 
 host_FLAGS := -DSIGMASK_PROBE_HOST=ON
 # Configures and builds tree $(1) with its tests ON or OFF ($(2)).
