@@ -131,8 +131,8 @@ std::string expected_out(const Condition &c)
 // The condition as --list shows it: what it expects.
 std::string expectation(const Condition &c)
 {
-	const char *report[] = {"nothing", "first report", "both reports"};
-	std::string s = report[static_cast<int>(c.report)];
+	const char *what[] = {"nothing", "first report", "both reports"};
+	std::string s = what[static_cast<int>(c.report)];
 	if (c.out == Out::terminal)
 		s += " (CR LF)";
 	else if (c.out == Out::null)
@@ -145,7 +145,6 @@ std::string expectation(const Condition &c)
 Result run(const Condition &c, const std::vector<std::string> &command, int timeout)
 {
 	std::vector<std::string> argv = command;
-	std::vector<std::string> env_strings;
 	std::vector<char *> envp;
 	if (c.args == Args::extra) {
 		argv.insert(argv.end(), std::begin(extra_args), std::end(extra_args));
@@ -188,16 +187,19 @@ std::string quoted(const std::string &s)
 	return q + "\"";
 }
 
-// The probe's own lines in what it wrote to standard error.  A wrapper may
-// announce a fatal signal there too; those lines are the wrapper's.
-void split_err(const std::string &err, std::string *probe, std::string *foreign)
+// Splits what came on standard error into the probe's own lines and the
+// rest: a wrapper may announce a fatal signal there too.
+void split_err(const std::string &err, std::string *probe, std::vector<std::string> *foreign)
 {
-	for (size_t at = 0; at < err.size();) {
-		size_t end = err.find('\n', at);
-		end = end == std::string::npos ? err.size() : end + 1;
+	for (size_t at = 0, end; at < err.size(); at = end + 1) {
+		end = err.find('\n', at);
+		if (end == std::string::npos)
+			end = err.size();
 		std::string line = err.substr(at, end - at);
-		*(line.rfind("sigmask-probe:", 0) == 0 ? probe : foreign) += line;
-		at = end;
+		if (line.rfind("sigmask-probe:", 0) == 0)
+			*probe += line + "\n";
+		else
+			foreign->push_back(line);
 	}
 }
 
@@ -207,7 +209,8 @@ bool report(int n, const Condition &c, const Result &r)
 {
 	std::string want_out = expected_out(c), want_status = describe_status(c.status);
 	std::string got_status = describe(r), want_err = c.diagnostic;
-	std::string got_err = r.err, foreign;
+	std::string got_err = r.err;
+	std::vector<std::string> foreign;
 	if (!r.timed_out && WIFSIGNALED(r.status)) {
 		got_err.clear();
 		split_err(r.err, &got_err, &foreign);
@@ -215,7 +218,7 @@ bool report(int n, const Condition &c, const Result &r)
 	struct Field {
 		const char *name;
 		std::string want, got;
-	} fields[] = {
+	} const fields[] = {
 		{"stdout", want_out, r.out},
 		{"stderr", want_err, got_err},
 		{"status", want_status, got_status},
@@ -237,11 +240,8 @@ bool report(int n, const Condition &c, const Result &r)
 		}
 		printf("  ...\n");
 	}
-	for (size_t at = 0; at < foreign.size();) {
-		size_t end = foreign.find('\n', at);
-		printf("# %s\n", foreign.substr(at, end - at).c_str());
-		at = end == std::string::npos ? foreign.size() : end + 1;
-	}
+	for (const auto &line : foreign)
+		printf("# %s\n", line.c_str());
 	return ok;
 }
 
@@ -276,8 +276,11 @@ void usage(FILE *to)
 int main(int argc, char **argv)
 {
 	// Our pipes must never land on 0, 1 or 2.
-	for (int fd = open("/dev/null", O_RDWR); fd >= 0 && fd <= 2; fd = open("/dev/null", O_RDWR))
+	int fd;
+	while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2)
 		;
+	if (fd > 2)
+		close(fd);
 
 	static const struct option longopts[] = {
 		{"list", no_argument, nullptr, 'l'},
