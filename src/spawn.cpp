@@ -112,11 +112,13 @@ int open_out(Out out, int *read_end, std::string *slave, std::string *why)
 	struct rlimit no_core = {0, 0};
 	setrlimit(RLIMIT_CORE, &no_core);
 
-	if (how.out == Out::terminal) {
-		// A session of its own, with the slave as controlling terminal.
-		if (setsid() < 0 || (out = open(slave.c_str(), O_WRONLY)) < 0)
-			give_up(report, Result::not_set_up);
-	}
+	// A process group of its own, so that a time limit ends whatever it
+	// started too; on a terminal, a session with the slave as controlling
+	// terminal.
+	if (how.out != Out::terminal)
+		setpgid(0, 0);
+	else if (setsid() < 0 || (out = open(slave.c_str(), O_WRONLY)) < 0)
+		give_up(report, Result::not_set_up);
 	dup2(in, 0);
 	dup2(out, 1);
 	dup2(err, 2);
@@ -180,7 +182,8 @@ void collect(pid_t pid, int out, int err, int timeout, Result *r)
 	for (useconds_t pause = 20; waitpid(pid, &r->status, WNOHANG) == 0;
 	     pause = std::min(pause * 2, 10000u)) {
 		if (left() == 0) {
-			kill(pid, SIGKILL);
+			kill(-pid, SIGKILL);
+			kill(pid, SIGKILL);	// in case it had no group of its own yet
 			waitpid(pid, &r->status, 0);
 			r->timed_out = true;
 			return;

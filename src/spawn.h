@@ -28,8 +28,9 @@ struct Result {
 };
 
 // Runs argv[0] (found on our PATH) after a clean start: default signal
-// dispositions, empty mask, no core dumps, standard input /dev/null,
-// standard error a pipe, no other descriptors; then how.setup.
+// dispositions, empty mask, no core dumps, a process group of its own,
+// standard input /dev/null, standard error a pipe, no other descriptors;
+// then how.setup.
 Result spawn(const std::vector<std::string> &argv, const Start &how);
 
 // "exit N", "killed by SIGNAME" or "timed out".

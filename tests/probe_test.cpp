@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Runs sigmask-probe-check on the probe and on faulty fakes, drives the
 // probe's failed-call paths with seccomp filters, and checks the programs'
-// files, install tree, manual pages and package.
+// files, install tree, manual pages and package.  A host program: the build
+// under test is described by the test-facts file named on the command line.
 
 #include "spawn.h"
 
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <regex>
 #include <set>
 #include <string>
@@ -26,14 +28,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The emulator that runs this build's programs, if this kernel needs one.
-const std::string emulator = EMULATOR;
+// The build under test, as its test-facts file has it: paths, and for a
+// cross build the target's ELF and package facts.
+std::map<std::string, std::string> facts;
 
-std::vector<std::string> command(const std::string &program)
+std::vector<std::string> words(const std::string &s)
 {
-	if (emulator.empty())
-		return {program};
-	return {emulator, program};
+	std::istringstream in(s);
+	return {std::istream_iterator<std::string>(in), {}};
 }
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
@@ -41,6 +43,15 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 	a.insert(a.end(), b.begin(), b.end());
 	return a;
 }
+
+// How to run one of the build's programs: through the emulator, where this
+// kernel needs one.
+std::vector<std::string> command(const std::string &program)
+{
+	return words(facts["emulator"]) + std::vector<std::string>{program};
+}
+
+bool emulated() { return !facts["emulator"].empty(); }
 
 const std::string both_reports =
 	" signal 1 is blocked \n"
@@ -91,9 +102,9 @@ Rows failed_rows(const std::string &tap)
 }
 
 // A run of the check on the probe passes every condition but the known
-// deviations of the emulator that runs it: qemu-user takes a pending SIGILL
-// itself, before the probe's first report.  That holds however the check
-// itself was started: it gives each run a clean start.
+// deviations of the emulator that runs it (the target's table names them).
+// That holds however the check itself was started: it gives each run a
+// clean start.
 struct CheckStart {
 	const char *name;
 	bool (*setup)();
@@ -105,13 +116,12 @@ class Check : public testing::TestWithParam<CheckStart> {};
 
 TEST_P(Check, PassesAllButTheEmulatorsDeviations)
 {
-	Rows deviations;
-	if (!emulator.empty())
-		deviations = {"sigill-pending"};
+	auto named = words(facts["deviations"]);
+	Rows deviations(named.begin(), named.end());
 	Start how;
 	how.setup = GetParam().setup;
 	how.timeout = 120;
-	Result r = spawn(command(CHECK) + command(PROBE), how);
+	Result r = spawn(command(facts["check"]) + command(facts["probe"]), how);
 	EXPECT_EQ(failed_rows(r.out), deviations) << r.out;
 	EXPECT_EQ(describe(r), deviations.empty() ? "exit 0" : "exit 1");
 	EXPECT_EQ(r.err, "");
@@ -132,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Check, testing::Values(
 // What a TAP harness makes of the check's output agrees with the check.
 TEST(Check, ReadsCleanlyInATapHarness)
 {
-	Result mine = tool(command(CHECK) + command(PROBE));
+	Result mine = tool(command(facts["check"]) + command(facts["probe"]));
 	std::string failed;
 	for (const auto &name : failed_rows(mine.out))
 		failed += (failed.empty() ? "" : " ") + name;
@@ -140,7 +150,7 @@ TEST(Check, ReadsCleanlyInATapHarness)
 	auto rows = std::distance(std::sregex_iterator(mine.out.begin(), mine.out.end(), row),
 				  std::sregex_iterator());
 	Result harness = tool(std::vector<std::string>{"perl", TAP_SUMMARY}
-			       + command(CHECK) + command(PROBE));
+			       + command(facts["check"]) + command(facts["probe"]));
 	EXPECT_EQ(harness.out, "version 13, plan 1.." + std::to_string(rows) + ", ran " +
 		  std::to_string(rows) + ", skipped 0, failed: " + (failed.empty() ? "none" : failed) +
 		  ", parse errors: none\n") << mine.out;
@@ -151,13 +161,13 @@ TEST(Check, ReadsCleanlyInATapHarness)
 // is: where this kernel needs an emulator for it, that cannot start.
 TEST(Check, RunsTheProbeBesideIt)
 {
-	Result r = tool(command(CHECK) + std::vector<std::string>{"-o", "stdout-pipe"});
-	if (emulator.empty()) {
+	Result r = tool(command(facts["check"]) + std::vector<std::string>{"-o", "stdout-pipe"});
+	if (!emulated()) {
 		EXPECT_EQ(r.out, "TAP version 13\n1..1\nok 1 - stdout-pipe\n"
 				 "# 1 passed, 0 failed, 0 skipped\n");
 		EXPECT_EQ(describe(r), "exit 0");
 	} else {
-		EXPECT_EQ(r.err, "sigmask-probe-check: cannot run " PROBE ": Exec format error\n");
+		EXPECT_EQ(r.err, "sigmask-probe-check: cannot run " + facts["probe"] + ": Exec format error\n");
 		EXPECT_EQ(describe(r), "exit 2");
 	}
 }
@@ -171,7 +181,7 @@ class CheckUsage : public testing::TestWithParam<Usage> {};
 
 TEST_P(CheckUsage, AnswersAsDocumented)
 {
-	Result r = tool(command(CHECK) + GetParam().args);
+	Result r = tool(command(facts["check"]) + GetParam().args);
 	EXPECT_EQ(describe(r), GetParam().status);
 	EXPECT_TRUE(std::regex_match(r.out, std::regex(GetParam().out))) << r.out;
 	EXPECT_TRUE(std::regex_match(r.err, std::regex(GetParam().err))) << r.err;
@@ -211,7 +221,7 @@ const Rows write_error_rows = {"stdout-closed", "stdout-full",
 
 struct Fake {
 	const char *name;
-	std::vector<std::string> command;
+	std::vector<std::string> command;	// the probe's path follows when it ends in "--"
 	Rows caught_by;
 };
 
@@ -222,7 +232,12 @@ class FakeProbes : public testing::TestWithParam<Fake> {};
 // Each fault fails the conditions that expose it, and those alone.
 TEST_P(FakeProbes, FailTheConditionsThatExposeThem)
 {
-	Result r = tool(command(CHECK) + GetParam().command);
+	std::vector<std::string> fake = GetParam().command;
+	if (fake.back() == "--") {
+		fake.pop_back();
+		fake.push_back(facts["probe"]);
+	}
+	Result r = tool(command(facts["check"]) + fake);
 	EXPECT_EQ(failed_rows(r.out), GetParam().caught_by) << r.out;
 	EXPECT_EQ(describe(r), "exit 1");
 }
@@ -238,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FakeProbes, testing::Values(
 	Fake{"prints_eight_lines", {FAKE_SCRIPT}, pending_rows + write_error_rows},
 	// A wrapper's own words on standard error are let pass only where the
 	// probe dies of a signal.
-	Fake{"chatty_wrapper", {"sh", "-c", "echo 'wrapper: starting' >&2; exec \"$0\"", PROBE},
+	Fake{"chatty_wrapper", {"sh", "-c", "echo 'wrapper: starting' >&2; exec \"$0\"", "--"},
 	     seen_rows + write_error_rows + Rows{"stdout-null"}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
@@ -282,12 +297,12 @@ class MaskCalls : public testing::TestWithParam<Refusal> {};
 
 TEST_P(MaskCalls, RefusedAreReportedNeverGuessed)
 {
-	if (!emulator.empty())
-		GTEST_SKIP() << "the probe runs under " << emulator
+	if (emulated())
+		GTEST_SKIP() << "the probe runs under " << facts["emulator"]
 			     << ": a seccomp filter would act on the emulator's own calls";
 	Start how;
 	how.setup = GetParam().setup;
-	Result r = spawn(command(PROBE), how);
+	Result r = spawn(command(facts["probe"]), how);
 	ASSERT_EQ(r.how, Result::ran) << r.why;
 	EXPECT_EQ(r.out, GetParam().out);
 	EXPECT_EQ(r.err, GetParam().err);
@@ -333,45 +348,50 @@ std::vector<std::string> all_matches(const std::string &text, const std::string 
 	return found;
 }
 
-struct Program {
-	const char *name, *file;
-	std::vector<std::string> needed;	// libc6's libraries alone
-	std::vector<std::string> classic;	// calls that must bind to GLIBC_2.0
-};
-
-void PrintTo(const Program &p, std::ostream *os) { *os << p.name; }
-
-class I386File : public testing::TestWithParam<Program> {};
-
-TEST_P(I386File, IsDynamicI386NeedingOnlyLibc)
+// Both programs are dynamic executables for the target, needing nothing
+// beyond its libc6: the probe libc.so.6 alone, its classic calls at the
+// target's base symbol version.  The newest version either imports is the
+// one the package depends on, no older and no newer.
+TEST(ElfFile, IsForTheTargetNeedingOnlyLibc)
 {
-	Result r = tool({"readelf", "-hldW", "--dyn-syms", GetParam().file});
-	ASSERT_EQ(describe(r), "exit 0") << r.err;
-	EXPECT_TRUE(std::regex_search(r.out, std::regex("Class: +ELF32\n")));
-	EXPECT_TRUE(std::regex_search(r.out, std::regex("Machine: +Intel 80386\n")));
-	EXPECT_TRUE(std::regex_search(r.out, std::regex(
-		"program interpreter: /lib/ld-linux\\.so\\.2\\]")));
-	EXPECT_EQ(all_matches(r.out, "\\(NEEDED\\) +Shared library: \\[([^\\]]+)\\]"),
-		  GetParam().needed);
+	std::string loader = facts["interpreter"].substr(facts["interpreter"].rfind('/') + 1);
+	struct {
+		std::string file;
+		std::vector<std::string> needed, classic;
+	} const programs[] = {
+		{facts["probe"], {"libc.so.6"},
+		 {"sigemptyset", "sigaddset", "sigismember", "sigprocmask", "printf"}},
+		// The C++ runtime linked in may bring in the loader, also libc6's.
+		{facts["check"], {"libc.so.6", loader}, {}},
+	};
+	std::string newest;
+	for (const auto &program : programs) {
+		SCOPED_TRACE(program.file);
+		Result r = tool({"readelf", "-hldW", "--dyn-syms", program.file});
+		ASSERT_EQ(describe(r), "exit 0") << r.err;
+		EXPECT_TRUE(std::regex_search(r.out, std::regex("Class: +" + facts["elf_class"] + "\n")));
+		EXPECT_TRUE(std::regex_search(r.out, std::regex("Machine: +.*" + facts["elf_machine"])));
+		EXPECT_NE(r.out.find("program interpreter: " + facts["interpreter"] + "]"),
+			  std::string::npos);
+		auto needed = all_matches(r.out, "\\(NEEDED\\) +Shared library: \\[([^\\]]+)\\]");
+		EXPECT_NE(std::find(needed.begin(), needed.end(), "libc.so.6"), needed.end());
+		for (const auto &lib : needed)
+			EXPECT_NE(std::find(program.needed.begin(), program.needed.end(), lib),
+				  program.needed.end()) << lib;
 
-	std::map<std::string, std::string> imports;
-	for (const auto &import : all_matches(r.out, " UND ([^@ \n]+)@+([^ \n]+)")) {
-		size_t at = import.find('@');
-		imports[import.substr(0, at)] = import.substr(at + 1);
+		std::map<std::string, std::string> imports;
+		for (const auto &import : all_matches(r.out, " UND ([^@ \n]+)@+([^ \n]+)")) {
+			size_t at = import.find('@');
+			imports[import.substr(0, at)] = import.substr(at + 1);
+		}
+		for (const auto &name : program.classic)
+			EXPECT_EQ(imports[name], facts["base_glibc"]) << name;
+		for (const auto &[name, version] : imports)
+			if (newest.empty() || strverscmp(version.c_str(), newest.c_str()) > 0)
+				newest = version;
 	}
-	for (const auto &name : GetParam().classic)
-		EXPECT_EQ(imports[name], "GLIBC_2.0") << name;
-	// The package promises no more than this of libc6.
-	for (const auto &[name, version] : imports)
-		EXPECT_LE(strverscmp(version.c_str(), "GLIBC_" NEWEST_GLIBC), 0) << name << "@" << version;
+	EXPECT_EQ(newest, facts["newest_glibc"]);
 }
-
-INSTANTIATE_TEST_SUITE_P(Table, I386File, testing::Values(
-	Program{"probe", PROBE, {"libc.so.6"},
-		{"sigemptyset", "sigaddset", "sigismember", "sigprocmask", "printf"}},
-	// The C++ runtime is linked in; what it needs of libc6 may bring the loader.
-	Program{"check", CHECK, {"libc.so.6", "ld-linux.so.2"}, {}}),
-	[](const auto &info) { return std::string(info.param.name); });
 
 // A fresh directory, removed with everything in it afterwards.
 struct TempDir {
@@ -406,7 +426,7 @@ const char check_page[] = SOURCE_DIR "/src/sigmask-probe-check.1";
 TEST(Install, LaysOutTheProgramsAndTheirManualPages)
 {
 	TempDir dest;
-	Result r = tool({CMAKE_PROGRAM, "--install", BUILD_DIR, "--prefix", "/usr/local"},
+	Result r = tool({CMAKE_PROGRAM, "--install", facts["build_dir"], "--prefix", "/usr/local"},
 			{"DESTDIR=" + dest.path});
 	ASSERT_EQ(describe(r), "exit 0") << r.err;
 	std::string root = dest.path + "/usr/local/";
@@ -415,8 +435,8 @@ TEST(Install, LaysOutTheProgramsAndTheirManualPages)
 					    "usr/local/bin/sigmask-probe-check",
 					    "usr/local/share/man/man1/sigmask-probe-check.1",
 					    "usr/local/share/man/man1/sigmask-probe.1"}));
-	EXPECT_EQ(slurp(root + "bin/sigmask-probe"), slurp(PROBE));
-	EXPECT_EQ(slurp(root + "bin/sigmask-probe-check"), slurp(CHECK));
+	EXPECT_EQ(slurp(root + "bin/sigmask-probe"), slurp(facts["probe"]));
+	EXPECT_EQ(slurp(root + "bin/sigmask-probe-check"), slurp(facts["check"]));
 	EXPECT_EQ(slurp(root + "share/man/man1/sigmask-probe.1"), slurp(probe_page));
 	EXPECT_EQ(slurp(root + "share/man/man1/sigmask-probe-check.1"), slurp(check_page));
 }
@@ -434,18 +454,18 @@ TEST(Package, HoldsTheProgramsPagesAndLicence)
 {
 	const std::pair<const char *, std::string> fields[] = {
 		{"Package", "sigmask-probe\n"},
-		{"Architecture", "i386\n"},
-		{"Depends", std::string("libc6 (>= ") + NEWEST_GLIBC + ")\n"},
+		{"Architecture", facts["deb_arch"] + "\n"},
+		{"Depends", "libc6 (>= " + facts["newest_glibc"].substr(6) + ")\n"},
 		{"Section", "utils\n"},
 	};
 	for (const auto &[field, value] : fields)
-		EXPECT_EQ(tool({"dpkg-deb", "-f", PACKAGE_FILE, field}).out, value);
-	EXPECT_NE(tool({"dpkg-deb", "-f", PACKAGE_FILE, "Maintainer"}).out, "");
-	std::string about = tool({"dpkg-deb", "-f", PACKAGE_FILE, "Description"}).out;
+		EXPECT_EQ(tool({"dpkg-deb", "-f", facts["package"], field}).out, value);
+	EXPECT_NE(tool({"dpkg-deb", "-f", facts["package"], "Maintainer"}).out, "");
+	std::string about = tool({"dpkg-deb", "-f", facts["package"], "Description"}).out;
 	EXPECT_GE(std::count(about.begin(), about.end(), '\n'), 3) << "a summary and a long description";
 
 	TempDir root;
-	ASSERT_EQ(describe(tool({"dpkg-deb", "-x", PACKAGE_FILE, root.path})), "exit 0");
+	ASSERT_EQ(describe(tool({"dpkg-deb", "-x", facts["package"], root.path})), "exit 0");
 	EXPECT_EQ(files_below(root.path),
 		  (std::vector<std::string>{"usr/bin/sigmask-probe",
 					    "usr/bin/sigmask-probe-check",
@@ -458,7 +478,7 @@ TEST(Package, HoldsTheProgramsPagesAndLicence)
 	EXPECT_EQ(tool({"gzip", "-dc", man + "sigmask-probe-check.1.gz"}).out, slurp(check_page));
 	std::string doc = root.path + "/usr/share/doc/sigmask-probe/";
 	std::string changes = tool({"gzip", "-dc", doc + "changelog.gz"}).out;
-	EXPECT_EQ(changes.substr(0, changes.find(')') + 1), "sigmask-probe (" VERSION ")");
+	EXPECT_EQ(changes.substr(0, changes.find(')') + 1), "sigmask-probe (" + facts["version"] + ")");
 	EXPECT_TRUE(std::regex_search(slurp(doc + "copyright"), std::regex("\nLicense: MIT\n")));
 
 	EXPECT_EQ(spawn(command(root.path + "/usr/bin/sigmask-probe"), {}).out, both_reports);
@@ -466,7 +486,7 @@ TEST(Package, HoldsTheProgramsPagesAndLicence)
 
 TEST(Package, PassesLintian)
 {
-	Result r = tool({"lintian", "--tag-display-limit", "0", PACKAGE_FILE});
+	Result r = tool({"lintian", "--tag-display-limit", "0", facts["package"]});
 	EXPECT_FALSE(std::regex_search(r.out, std::regex("^[EW]: ", std::regex::multiline))) << r.out;
 }
 
@@ -475,13 +495,26 @@ TEST(Package, PassesLintian)
 TEST(Package, IsReproducible)
 {
 	TempDir first, second;
-	std::string config = BUILD_DIR "/CPackConfig.cmake";
+	std::string config = facts["build_dir"] + "/CPackConfig.cmake";
 	std::string epoch = "SOURCE_DATE_EPOCH=1765000000";
 	ASSERT_EQ(describe(tool({CPACK_PROGRAM, "--config", config, "-B", first.path}, {epoch})), "exit 0");
 	sleep(1);
 	ASSERT_EQ(describe(tool({CPACK_PROGRAM, "--config", config, "-B", second.path}, {epoch})), "exit 0");
-	std::string deb = "/sigmask-probe_" VERSION "_i386.deb";
+	std::string deb = facts["package"].substr(facts["package"].rfind('/'));
 	EXPECT_EQ(slurp(first.path + deb), slurp(second.path + deb));
 }
 
 } // namespace
+
+int main(int argc, char **argv)
+{
+	testing::InitGoogleTest(&argc, argv);
+	std::ifstream in(argc == 2 ? argv[1] : "");
+	for (std::string line; std::getline(in, line);)
+		facts[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+	if (facts["probe"].empty()) {
+		fprintf(stderr, "usage: %s [gtest options] TEST-FACTS\n", argv[0]);
+		return 2;
+	}
+	return RUN_ALL_TESTS();
+}
