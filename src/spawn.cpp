@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// Starts a command under chosen start conditions: see spawn.h.
 #include "spawn.h"
 
 #include <fcntl.h>
@@ -67,7 +68,8 @@ int open_out(Out out, int *read_end, std::string *slave, std::string *why)
 		*read_end = fds[0];
 		return fds[1];
 	case Out::file: {
-		int fd = open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+		const char *dir = getenv("TMPDIR");
+		int fd = open(dir && *dir ? dir : P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 		if (fd < 0)
 			*why = std::string("no temporary file: ") + strerror(errno);
 		return fd;
@@ -162,8 +164,11 @@ void collect(pid_t pid, int out, int err, int timeout, Result *r)
 	if (out < 0)
 		fds[0].fd = -1;
 	while (open_ends > 0 && left() != 0) {
-		if (poll(fds, 2, left()) < 0 && errno != EINTR)
+		if (poll(fds, 2, left()) < 0) {
+			if (errno == EINTR)
+				continue;
 			break;
+		}
 		for (int i = 0; i < 2; i++) {
 			if (fds[i].fd < 0 || !fds[i].revents)
 				continue;
