@@ -62,8 +62,8 @@ endef
 # Configures and builds tree $(1) with its tests ON or OFF ($(2)); a target
 # tree is tested by the host tree's runner.
 flags = $(if $(filter host,$(1)),-DSIGMASK_PROBE_HOST=ON,-DSIGMASK_PROBE_ARCH=$(1) \
-	-DSIGMASK_PROBE_HOST_TOOLS=$(abspath $(BUILD))/host/host-tools.cmake)
-build = $(CMAKE) -S . -B $(BUILD)/$(1) $(call flags,$(1)) -DBUILD_TESTING=$(2) && $(CMAKE) --build $(BUILD)/$(1)
+	$(if $(filter ON,$(2)),-DSIGMASK_PROBE_HOST_TOOLS=$(abspath $(BUILD))/host/host-tools.cmake))
+build = $(CMAKE) -S . -B $(BUILD)/$(1) $(call flags,$(1),$(2)) -DBUILD_TESTING=$(2) && $(CMAKE) --build $(BUILD)/$(1)
 
 run check-platform:
 	$(call setup,$(ARCH),$(if $(filter i386,$(ARCH)),libc6-i386))
