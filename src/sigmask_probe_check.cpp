@@ -256,9 +256,9 @@ std::string probe_beside_us()
 	return path.substr(0, path.rfind('/') + 1) + "sigmask-probe";
 }
 
-void usage(FILE *to)
+void usage()
 {
-	fprintf(to,
+	printf(
 		"usage: sigmask-probe-check [-l] [-o PATTERN]... [-t SECONDS] [--] [COMMAND [ARG]...]\n"
 		"Runs COMMAND (default: the sigmask-probe beside this program) under each start\n"
 		"condition and reports in TAP which ones give the documented output and status.\n"
@@ -294,6 +294,7 @@ int main(int argc, char **argv)
 	int timeout = 5;
 	std::vector<const char *> only;
 	int opt;
+	opterr = 0;	// one line of our own instead
 	while ((opt = getopt_long(argc, argv, "+lo:t:h", longopts, nullptr)) != -1) {
 		char *end;
 		switch (opt) {
@@ -311,13 +312,14 @@ int main(int argc, char **argv)
 			}
 			break;
 		case 'h':
-			usage(stdout);
+			usage();
 			return 0;
 		case 'V':
 			printf("sigmask-probe-check %s\n", VERSION);
 			return 0;
 		default:
-			usage(stderr);
+			fprintf(stderr, "sigmask-probe-check: bad option or missing argument: %s (see --help)\n",
+				argv[optind - 1]);
 			return 2;
 		}
 	}

@@ -198,7 +198,10 @@ INSTANTIATE_TEST_SUITE_P(Table, CheckUsage, testing::Values(
 	Usage{{"-t", "1", "-o", "stdout-pipe", "sleep", "10"}, "exit 1",
 	      "TAP version 13\n1..1\nnot ok 1 - stdout-pipe\n  ---\n  message: \"timed out\"\n[^]*"
 	      "    status: \"timed out\"\n  \\.\\.\\.\n# 0 passed, 1 failed, 0 skipped\n", ""},
-	Usage{{"-x"}, "exit 2", "", "[^\n]*invalid option[^]*usage: [^]*"},
+	Usage{{"-x"}, "exit 2", "",
+	      "sigmask-probe-check: bad option or missing argument: -x \\(see --help\\)\n"},
+	Usage{{"--only"}, "exit 2", "",
+	      "sigmask-probe-check: bad option or missing argument: --only \\(see --help\\)\n"},
 	Usage{{"-t", "0"}, "exit 2", "", "sigmask-probe-check: bad time limit: 0\n"},
 	Usage{{"-o", "nonesuch"}, "exit 2", "", "sigmask-probe-check: no condition matches nonesuch\n"},
 	Usage{{"/nonexistent/probe"}, "exit 2", "",
