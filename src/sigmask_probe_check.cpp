@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -245,6 +246,58 @@ bool report(int n, const Condition &c, const Result &r)
 	return ok;
 }
 
+// The conditions whose names match one of the patterns, or all when there
+// are none; false, after a message, when a pattern matches nothing.
+bool choose(const std::vector<const char *> &patterns, std::vector<const Condition *> *chosen)
+{
+	std::vector<bool> wanted(std::size(conditions), patterns.empty());
+	for (const char *pattern : patterns) {
+		bool used = false;
+		for (size_t i = 0; i < wanted.size(); i++)
+			if (fnmatch(pattern, conditions[i].name, 0) == 0)
+				wanted[i] = used = true;
+		if (!used) {
+			fprintf(stderr, "sigmask-probe-check: no condition matches %s\n", pattern);
+			return false;
+		}
+	}
+	for (size_t i = 0; i < wanted.size(); i++)
+		if (wanted[i])
+			chosen->push_back(&conditions[i]);
+	return true;
+}
+
+// Runs the command under each chosen condition and reports in TAP; the
+// plan goes out once the command is known to start.  Returns the exit
+// status.
+int check(const std::vector<const Condition *> &chosen, const std::vector<std::string> &command,
+	  int timeout)
+{
+	int passed = 0, failed = 0, skipped = 0, n = 0;
+	for (const Condition *c : chosen) {
+		Result r = run(*c, command, timeout);
+		if (r.how == Result::not_started) {
+			fprintf(stderr, "sigmask-probe-check: cannot run %s: %s\n",
+				command[0].c_str(), r.why.c_str());
+			return 2;
+		}
+		if (n == 0)
+			printf("TAP version 13\n1..%zu\n", chosen.size());
+		n++;
+		if (r.how == Result::not_set_up) {
+			printf("ok %d - %s # SKIP %s\n", n, c->name, r.why.c_str());
+			skipped++;
+		} else if (report(n, *c, r)) {
+			passed++;
+		} else {
+			failed++;
+		}
+		fflush(stdout);
+	}
+	printf("# %d passed, %d failed, %d skipped\n", passed, failed, skipped);
+	return failed ? 1 : 0;
+}
+
 // The sigmask-probe installed beside this program.
 std::string probe_beside_us()
 {
@@ -325,22 +378,8 @@ int main(int argc, char **argv)
 	}
 
 	std::vector<const Condition *> chosen;
-	for (const auto &c : conditions) {
-		bool match = only.empty();
-		for (const char *pattern : only)
-			match |= fnmatch(pattern, c.name, 0) == 0;
-		if (match)
-			chosen.push_back(&c);
-	}
-	for (const char *pattern : only) {
-		bool used = false;
-		for (const auto &c : conditions)
-			used |= fnmatch(pattern, c.name, 0) == 0;
-		if (!used) {
-			fprintf(stderr, "sigmask-probe-check: no condition matches %s\n", pattern);
-			return 2;
-		}
-	}
+	if (!choose(only, &chosen))
+		return 2;
 	if (list) {
 		for (const Condition *c : chosen)
 			printf("%-36s %s\n", c->name, expectation(*c).c_str());
@@ -351,27 +390,5 @@ int main(int argc, char **argv)
 	if (command.empty())
 		command.push_back(probe_beside_us());
 
-	int passed = 0, failed = 0, skipped = 0, n = 0;
-	for (const Condition *c : chosen) {
-		Result r = run(*c, command, timeout);
-		if (r.how == Result::not_started) {
-			fprintf(stderr, "sigmask-probe-check: cannot run %s: %s\n",
-				command[0].c_str(), r.why.c_str());
-			return 2;
-		}
-		if (n == 0)
-			printf("TAP version 13\n1..%zu\n", chosen.size());
-		n++;
-		if (r.how == Result::not_set_up) {
-			printf("ok %d - %s # SKIP %s\n", n, c->name, r.why.c_str());
-			skipped++;
-		} else if (report(n, *c, r)) {
-			passed++;
-		} else {
-			failed++;
-		}
-		fflush(stdout);
-	}
-	printf("# %d passed, %d failed, %d skipped\n", passed, failed, skipped);
-	return failed ? 1 : 0;
+	return check(chosen, command, timeout);
 }
