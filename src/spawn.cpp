@@ -160,9 +160,7 @@ void collect(pid_t pid, int out, int err, int timeout, Result *r)
 	auto left = [&] { return deadline ? std::max(0L, deadline - now_ms()) : -1L; };
 	struct pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
 	std::string *into[2] = {&r->out, &r->err};
-	int open_ends = (out >= 0) + 1;
-	if (out < 0)
-		fds[0].fd = -1;
+	int open_ends = (out >= 0) + 1;	// poll passes over a negative fd
 	while (open_ends > 0 && left() != 0) {
 		if (poll(fds, 2, left()) < 0) {
 			if (errno == EINTR)
