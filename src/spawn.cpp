@@ -1,11 +1,22 @@
 // SPDX-License-Identifier: MIT
 // Starts a command under chosen start conditions: see spawn.h.
+//
+// The child sets up the condition and execs; it reports a failure before
+// exec through a close-on-exec pipe.  We read its output meanwhile, keeping
+// the first kept_bytes of each stream, and wait for it; once it has exited
+// we end everything it left behind.
 #include "spawn.h"
 
+#include "start_state.h"
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,129 +31,230 @@ extern char **environ;
 
 namespace {
 
-// What the child tells the parent, through a close-on-exec pipe, when it
-// gives up before exec.
-struct Failure {
-	int stage;	// Result::not_set_up or Result::not_started
+// What the child tells us when it gives up before exec.
+struct ChildFailure {
+	int stage;	// Outcome::not_set_up or Outcome::not_started
 	int error;
+	Refusal refusal;	// its text is this program's, the same in both processes
 };
 
-[[noreturn]] void give_up(int fd, int stage)
+std::string failed(const char *what, int error = errno)
 {
-	Failure f{stage, errno};
+	return std::string(what) + ": " + strerror(error);
+}
+
+// Failures that are ours, not the platform's: out of descriptors or memory.
+bool ours(int error)
+{
+	return error == EMFILE || error == ENFILE || error == ENOMEM || error == EAGAIN;
+}
+
+Fd open_fd(const char *path, int flags)
+{
+	Fd fd(open(path, flags | O_CLOEXEC));
+	if (!fd)
+		throw SpawnError(failed((std::string("cannot open ") + path).c_str()));
+	return fd;
+}
+
+void make_pipe(Fd *read_end, Fd *write_end)
+{
+	int fds[2];
+	if (pipe2(fds, O_CLOEXEC) < 0)
+		throw SpawnError(failed("cannot make a pipe"));
+	read_end->reset(fds[0]);
+	write_end->reset(fds[1]);
+}
+
+// Where the child's standard output goes, and what we read it through.
+struct Ends {
+	Fd out;		// becomes the child's descriptor 1 (for a terminal: a stand-in)
+	Fd read;	// a pipe's read end or a terminal's master
+	Fd slave;	// a terminal's slave, held open until the child has its own
+	std::string slave_name;
+};
+
+// Opens where standard output should go.  Returns "", or what this system
+// lacks for it; throws when the failure is ours.
+std::string open_out(Out out, Ends *e)
+{
+	switch (out) {
+	case Out::pipe:
+	case Out::reader_gone:
+		make_pipe(&e->read, &e->out);
+		if (out == Out::reader_gone)
+			e->read.reset();
+		return "";
+	case Out::file: {
+		const char *dir = getenv("TMPDIR");
+		e->out.reset(open(dir && *dir ? dir : P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+		if (!e->out && ours(errno))
+			throw SpawnError(failed("cannot make a temporary file"));
+		return e->out ? "" : failed("no temporary file");
+	}
+	case Out::terminal: {
+		e->read.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+		const char *name = nullptr;
+		if (!e->read || grantpt(e->read.get()) < 0 || unlockpt(e->read.get()) < 0 ||
+		    !(name = ptsname(e->read.get()))) {
+			if (ours(errno))
+				throw SpawnError(failed("cannot open a pseudo-terminal"));
+			return failed("no pseudo-terminal");
+		}
+		e->slave_name = name;
+		e->slave.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+		if (!e->slave)
+			return failed("no pseudo-terminal");
+		e->out = open_fd("/dev/null", O_WRONLY);
+		return "";
+	}
+	case Out::null:
+	case Out::closed:
+		e->out = open_fd("/dev/null", O_WRONLY);
+		return "";
+	case Out::full:
+		e->out.reset(open("/dev/full", O_WRONLY | O_CLOEXEC));
+		if (!e->out && ours(errno))
+			throw SpawnError(failed("cannot open /dev/full"));
+		return e->out ? "" : failed("no /dev/full");
+	}
+	return "";
+}
+
+std::string describe_fd(int fd)
+{
+	char buf[64];
+	::describe_fd(fd, buf, sizeof buf);
+	return buf;
+}
+
+[[noreturn]] void give_up(int fd, int stage, Refusal refusal)
+{
+	ChildFailure f{stage, errno, refusal};
 	if (write(fd, &f, sizeof f) < 0)
 		_exit(126);
 	_exit(127);
 }
 
-// The command as execve wants it: a path, looked up on our own PATH so that
-// a child with no environment still finds it.
-std::string find(const std::string &cmd)
+// Sets TOSTOP on the terminal and hands its foreground to a group that
+// then empties.  Ours stays in the background and, its parent being in
+// another session, orphaned: a job-control stop becomes EIO, not a hang.
+bool to_background(int tty)
 {
-	if (cmd.find('/') != std::string::npos)
-		return cmd;
-	const char *path = getenv("PATH");
-	std::string dirs = path ? path : "/usr/bin:/bin";
-	for (size_t at = 0;;) {
-		size_t end = dirs.find(':', at);
-		std::string dir = dirs.substr(at, end - at);
-		std::string file = (dir.empty() ? "." : dir) + "/" + cmd;
-		if (access(file.c_str(), X_OK) == 0)
-			return file;
-		if (end == std::string::npos)
-			return "";
-		at = end + 1;
+	struct termios t;
+	if (tcgetattr(tty, &t) < 0)
+		return false;
+	t.c_lflag |= TOSTOP;
+	if (tcsetattr(tty, TCSANOW, &t) < 0)
+		return false;
+	int hold[2];
+	if (pipe2(hold, O_CLOEXEC) < 0)
+		return false;
+	pid_t holder = fork();
+	if (holder == 0) {
+		char c;
+		close(hold[1]);
+		_exit(read(hold[0], &c, 1) < 0);
 	}
+	bool ok = holder > 0 && setpgid(holder, holder) == 0 && tcsetpgrp(tty, holder) == 0;
+	close(hold[0]);
+	close(hold[1]);
+	if (holder > 0)
+		waitpid(holder, nullptr, 0);
+	return ok;
 }
 
-// Opens where standard output should go; returns -1 with why set when it
-// cannot be had here.  Pipe and terminal ends are left in *read_end.
-int open_out(Out out, int *read_end, std::string *slave, std::string *why)
-{
-	int fds[2];
-	switch (out) {
-	case Out::pipe:
-	case Out::reader_gone:
-		if (pipe2(fds, O_CLOEXEC) < 0)
-			break;
-		*read_end = fds[0];
-		return fds[1];
-	case Out::file: {
-		const char *dir = getenv("TMPDIR");
-		int fd = open(dir && *dir ? dir : P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-		if (fd < 0)
-			*why = std::string("no temporary file: ") + strerror(errno);
-		return fd;
-	}
-	case Out::terminal: {
-		int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-		const char *name = nullptr;
-		if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0 ||
-		    !(name = ptsname(master))) {
-			*why = std::string("no pseudo-terminal: ") + strerror(errno);
-			if (master >= 0)
-				close(master);
-			return -1;
-		}
-		*read_end = master;
-		*slave = name;
-		return open("/dev/null", O_RDONLY | O_CLOEXEC);	// stands in until the child opens the slave
-	}
-	case Out::null:
-	case Out::closed:
-		return open("/dev/null", O_WRONLY | O_CLOEXEC);
-	case Out::full: {
-		int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
-		if (fd < 0)
-			*why = std::string("no /dev/full: ") + strerror(errno);
-		return fd;
-	}
-	}
-	*why = strerror(errno);
-	return -1;
-}
-
-// Sets up the child's side and execs; never returns.
-[[noreturn]] void child(const std::string &path, char *const argv[], const Start &how,
+// Gives the child its clean start and condition, and execs; never returns.
+[[noreturn]] void child(const std::string &path, char *const argv[], const Launch &how,
 			int in, int out, const std::string &slave, int err, int report)
 {
 	for (int sig = 1; sig < NSIG; sig++)
-		signal(sig, SIG_DFL);
+		if (!how.ignored || sigismember(how.ignored, sig) == 1)
+			signal(sig, SIG_DFL);
 	sigset_t none;
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
-	struct rlimit no_core = {0, 0};
+	struct rlimit no_core = {0, 0}, most = {kept_bytes, kept_bytes};
 	setrlimit(RLIMIT_CORE, &no_core);
+	if (how.out == Out::file)
+		setrlimit(RLIMIT_FSIZE, &most);
 
-	// A process group of its own, so that a time limit ends whatever it
-	// started too; on a terminal, a session with the slave as controlling
-	// terminal.
-	if (how.out != Out::terminal)
-		setpgid(0, 0);
-	else if (setsid() < 0 || (out = open(slave.c_str(), O_WRONLY)) < 0)
-		give_up(report, Result::not_set_up);
+	if (setsid() < 0)
+		give_up(report, Outcome::not_set_up, {"cannot start a session"});
+	if (how.out == Out::terminal) {
+		// Linux makes it the controlling terminal only if it is opened for reading.
+		if ((out = open(slave.c_str(), O_RDWR)) < 0)
+			give_up(report, Outcome::not_set_up, {"cannot open the terminal"});
+		if (how.background && !to_background(out))
+			give_up(report, Outcome::not_set_up, {"cannot put the job in the background"});
+	}
 	dup2(in, 0);
 	dup2(out, 1);
 	dup2(err, 2);
+	if (how.close_stdin)
+		close(0);
 	if (how.out == Out::closed)
 		close(1);
 	dup2(report, 3);
 	fcntl(3, F_SETFD, FD_CLOEXEC);
 	closefrom(4);
-	if (how.setup && !how.setup())
-		give_up(3, Result::not_set_up);
+	if (how.setup) {
+		Refusal refusal = how.setup();
+		if (refusal.what)
+			give_up(3, Outcome::not_set_up, refusal);
+	}
 	execve(path.c_str(), argv, how.envp ? how.envp : environ);
-	give_up(3, Result::not_started);
+	give_up(3, Outcome::not_started, {});
 }
 
-std::string read_all(int fd)
+// Kills every child of ours that /proc lists; the number found, -1
+// without /proc.
+int kill_listed_children()
 {
-	std::string s;
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(fd, buf, sizeof buf)) > 0)
-		s.append(buf, n);
-	return s;
+	DIR *proc = opendir("/proc");
+	if (!proc)
+		return -1;
+	pid_t self = getpid();
+	int found = 0;
+	while (struct dirent *entry = readdir(proc)) {
+		char *end, path[64], stat[512];
+		pid_t pid = static_cast<pid_t>(strtol(entry->d_name, &end, 10));
+		if (*end || pid <= 0)
+			continue;
+		snprintf(path, sizeof path, "/proc/%d/stat", pid);
+		int fd = open(path, O_RDONLY | O_CLOEXEC);
+		ssize_t n = fd < 0 ? -1 : read(fd, stat, sizeof stat - 1);
+		if (fd >= 0)
+			close(fd);
+		if (n <= 0)
+			continue;
+		stat[n] = '\0';
+		// pid (comm) state ppid ...: comm may hold anything but ends at the last ')'.
+		const char *after = strrchr(stat, ')');
+		int ppid;
+		char state;
+		if (after && sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == self) {
+			kill(pid, SIGKILL);
+			found++;
+		}
+	}
+	closedir(proc);
+	return found;
+}
+
+// Without /proc: asks of every possible process ID whether it is a child
+// of ours, which only a child answers.  Slow, and only for that case.
+int kill_children_by_asking()
+{
+	int found = 0;
+	for (pid_t pid = 2; pid < (1 << 22); pid++) {
+		siginfo_t info;
+		if (waitid(P_PID, pid, &info, WEXITED | WSTOPPED | WCONTINUED | WNOHANG | WNOWAIT) == 0) {
+			kill(pid, SIGKILL);
+			found++;
+		}
+	}
+	return found;
 }
 
 long now_ms()
@@ -152,123 +264,280 @@ long now_ms()
 	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
 }
 
-// Reads the child's output and stderr until both end, then reaps it; kills
-// it when the deadline passes first.
-void collect(pid_t pid, int out, int err, int timeout, Result *r)
+void read_into(Fd &fd, Captured *into)
+{
+	char buf[65536];
+	ssize_t n = read(fd.get(), buf, sizeof buf);
+	if (n > 0) {
+		into->text.append(buf, std::min(static_cast<size_t>(n), kept_bytes - into->text.size()));
+		into->size += n;
+	} else if (n == 0 || errno != EINTR) {
+		fd.reset();	// end of file, or EIO once a terminal's slave is gone
+	}
+}
+
+// While a command runs, its exit must wake our poll: SIGCHLD gets a
+// handler that does nothing, and comes in only while we poll.
+struct ChildSignals {
+	struct sigaction old_action;
+	sigset_t old_mask, waiting;
+	ChildSignals()
+	{
+		struct sigaction wake = {};
+		wake.sa_handler = [](int) {};
+		sigaction(SIGCHLD, &wake, &old_action);
+		sigset_t chld;
+		sigemptyset(&chld);
+		sigaddset(&chld, SIGCHLD);
+		sigprocmask(SIG_BLOCK, &chld, &old_mask);
+		waiting = old_mask;
+		sigdelset(&waiting, SIGCHLD);
+		adopt_orphans();
+	}
+	~ChildSignals()
+	{
+		sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+		sigaction(SIGCHLD, &old_action, nullptr);
+	}
+};
+
+// Ends the command's session and whatever else it left behind, once the
+// command itself has been reaped (or killed).
+void end_rest(pid_t pid)
+{
+	kill(-pid, SIGKILL);
+	end_children();
+}
+
+// Reads the child's streams until they end, and reaps it; at its exit ends
+// what it left behind, at the deadline ends it.  Returns false when
+// abort_fd told us to stop.
+bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, Fd *err, Fd *report, Fd *slave,
+	     std::string *failure, Outcome *o, const sigset_t *waiting)
 {
 	long deadline = timeout ? now_ms() + timeout * 1000L : 0;
-	auto left = [&] { return deadline ? std::max(0L, deadline - now_ms()) : -1L; };
-	struct pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-	std::string *into[2] = {&r->out, &r->err};
-	int open_ends = (out >= 0) + 1;	// poll passes over a negative fd
-	while (open_ends > 0 && left() != 0) {
-		if (poll(fds, 2, left()) < 0) {
-			if (errno == EINTR)
-				continue;
-			break;
-		}
-		for (int i = 0; i < 2; i++) {
-			if (fds[i].fd < 0 || !fds[i].revents)
-				continue;
-			char buf[4096];
-			ssize_t n = read(fds[i].fd, buf, sizeof buf);
-			if (n > 0) {
-				into[i]->append(buf, n);
-			} else if (n == 0 || errno != EINTR) {
-				fds[i].fd = -1;	// end of file, or EIO once a terminal's slave is gone
-				open_ends--;
+	bool reaped = false;
+	for (;;) {
+		if (!reaped) {
+			pid_t w = waitpid(pid, &o->status, WNOHANG);
+			if (w < 0) {
+				int error = errno;
+				end_rest(pid);
+				throw SpawnError(failed("cannot wait for the command", error));
+			}
+			if (w == pid) {
+				reaped = true;
+				end_rest(pid);
 			}
 		}
-	}
-	// The child has closed its ends, so it is most likely exiting: look
-	// again soon, then less often.
-	for (useconds_t pause = 20; waitpid(pid, &r->status, WNOHANG) == 0;
-	     pause = std::min(pause * 2, 10000u)) {
-		if (left() == 0) {
+		// Once the child has execed, or given up, it holds the terminal
+		// itself: its going must end our reading.
+		if (!*report)
+			slave->reset();
+		if (reaped && !*out && !*err && !*report)
+			return true;
+		long left = deadline ? deadline - now_ms() : -1;
+		if (!reaped && deadline && left <= 0) {
 			kill(-pid, SIGKILL);
-			kill(pid, SIGKILL);	// in case it had no group of its own yet
-			waitpid(pid, &r->status, 0);
-			r->timed_out = true;
-			return;
+			kill(pid, SIGKILL);	// in case it has no session of its own yet
+			o->timed_out = true;
+			deadline = 0;	// SIGCHLD wakes us when it has gone
+			continue;
 		}
-		usleep(pause);
+		struct pollfd fds[4];
+		Fd *owner[4];
+		nfds_t n = 0;
+		for (Fd *fd : {out, err, report})
+			if (*fd) {
+				owner[n] = fd;
+				fds[n++] = {fd->get(), POLLIN, 0};
+			}
+		if (abort_fd >= 0)
+			fds[n++] = {abort_fd, POLLIN, 0};
+		struct timespec ts = {left / 1000, left % 1000 * 1000000};
+		if (ppoll(fds, n, reaped || !deadline ? nullptr : &ts, waiting) < 0) {
+			if (errno == EINTR)
+				continue;
+			int error = errno;
+			kill(pid, SIGKILL);
+			end_rest(pid);
+			throw SpawnError(failed("cannot poll", error));
+		}
+		if (abort_fd >= 0 && fds[n - 1].revents) {
+			kill(pid, SIGKILL);
+			end_rest(pid);
+			return false;
+		}
+		for (nfds_t i = 0; i < n - (abort_fd >= 0); i++) {
+			if (!fds[i].revents)
+				continue;
+			if (owner[i] == report) {
+				Captured c;
+				read_into(*report, &c);
+				failure->append(c.text);
+			} else {
+				read_into(*owner[i], owner[i] == out ? &o->out : &o->err);
+			}
+		}
 	}
 }
 
 } // namespace
 
-Result spawn(const std::vector<std::string> &argv, const Start &how)
+Outcome spawn(const std::vector<std::string> &argv, const Launch &how, int abort_fd,
+	      bool *aborted)
 {
-	Result r;
-	std::string path = find(argv.at(0));
+	Outcome o;
+	int error = 0;
+	std::string path = find_command(argv.at(0), &error);
 	if (path.empty()) {
-		r.how = Result::not_started;
-		r.why = strerror(ENOENT);
-		return r;
+		o.stage = Outcome::not_started;
+		o.why = strerror(error);
+		return o;
 	}
+	Ends ends;
+	std::string lacks = open_out(how.out, &ends);
+	if (!lacks.empty()) {
+		o.stage = Outcome::not_set_up;
+		o.why = lacks;
+		return o;
+	}
+	Fd in = open_fd("/dev/null", O_RDONLY), err, err_end, report, report_end;
+	make_pipe(&err, &err_end);
+	make_pipe(&report, &report_end);
+	o.given[0] = how.close_stdin ? "closed" : describe_fd(in.get());
+	o.given[1] = how.out == Out::closed ? "closed"
+		     : describe_fd(ends.slave ? ends.slave.get() : ends.out.get());
+	o.given[2] = describe_fd(err_end.get());
+
 	std::vector<char *> args;
 	for (const auto &a : argv)
 		args.push_back(const_cast<char *>(a.c_str()));
 	args.push_back(nullptr);
+	ChildSignals signals;
+	// vfork spares copying our pages for a child that soon execs; one that
+	// forks a holder of its terminal needs a copy of its own.
+	pid_t pid = how.background ? fork() : vfork();
+	if (pid == 0)
+		child(path, args.data(), how, in.get(), ends.out.get(), ends.slave_name, err_end.get(),
+		      report_end.get());
+	if (pid < 0)
+		throw SpawnError(failed("cannot fork"));
+	for (Fd *fd : {&in, &err_end, &report_end})
+		fd->reset();
+	Fd file = how.out == Out::file ? std::move(ends.out) : Fd();
+	ends.out.reset();
 
-	int read_end = -1, err[2] = {-1, -1}, report[2] = {-1, -1};
-	std::string slave;
-	int out = open_out(how.out, &read_end, &slave, &r.why);
-	int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-	pid_t pid = -1;
-	if (out >= 0 && in >= 0 && pipe2(err, O_CLOEXEC) == 0 && pipe2(report, O_CLOEXEC) == 0) {
-		if (how.out == Out::reader_gone) {
-			close(read_end);
-			read_end = -1;
+	std::string failure;
+	bool done = collect(pid, how.timeout, abort_fd, &ends.read, &err, &report, &ends.slave,
+			    &failure, &o, &signals.waiting);
+	if (aborted)
+		*aborted = !done;
+	ChildFailure f;
+	if (failure.size() == sizeof f) {
+		memcpy(&f, failure.data(), sizeof f);
+		o.stage = static_cast<Outcome::Stage>(f.stage);
+		std::string what = f.refusal.what ? f.refusal.what : "";
+		if (f.refusal.sig)
+			what += " " + signal_name(f.refusal.sig);
+		o.why = what.empty() ? strerror(f.error) : failed(what.c_str(), f.error);
+	}
+	if (file) {
+		struct stat st;
+		char buf[4096];
+		ssize_t n;
+		if (fstat(file.get(), &st) == 0)
+			o.out.size = st.st_size;
+		while (o.out.text.size() < kept_bytes &&
+		       (n = pread(file.get(), buf, sizeof buf, o.out.text.size())) > 0)
+			o.out.text.append(buf, std::min(static_cast<size_t>(n), kept_bytes - o.out.text.size()));
+	}
+	return o;
+}
+std::string find_command(const std::string &name, int *error)
+{
+	if (name.find('/') != std::string::npos)
+		return name;
+	if (name.empty() || name.size() > NAME_MAX) {
+		*error = name.empty() ? ENOENT : ENAMETOOLONG;
+		return "";
+	}
+	const char *path = getenv("PATH");
+	std::string dirs = path ? path : "/bin:/usr/bin";
+	bool denied = false;
+	for (size_t at = 0;;) {
+		size_t end = dirs.find(':', at);
+		std::string dir = dirs.substr(at, end - at);
+		std::string file = (dir.empty() ? "." : dir) + "/" + name;
+		struct stat st;
+		if (file.size() < PATH_MAX && stat(file.c_str(), &st) == 0) {
+			if (S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0)
+				return file;
+			denied = true;
 		}
-		pid = fork();
-		if (pid == 0)
-			child(path, args.data(), how, in, out, slave, err[1], report[1]);
+		if (end == std::string::npos)
+			break;
+		at = end + 1;
 	}
-	if (pid < 0) {
-		r.how = Result::not_set_up;
-		if (r.why.empty())
-			r.why = strerror(errno);
-	}
-	for (int fd : {in, err[1], report[1]})
-		if (fd >= 0)
-			close(fd);
-	if (how.out != Out::file && out >= 0)
-		close(out);
+	*error = denied ? EACCES : ENOENT;
+	return "";
+}
 
-	Failure f;
-	if (pid < 0) {
-		// nothing ran
-	} else if (read(report[0], &f, sizeof f) == sizeof f) {
-		waitpid(pid, &r.status, 0);
-		r.how = static_cast<Result::How>(f.stage);
-		r.why = strerror(f.error);
-	} else {
-		collect(pid, read_end, err[0], how.timeout, &r);
-		if (how.out == Out::file && lseek(out, 0, SEEK_SET) == 0)
-			r.out = read_all(out);
+sigset_t ignored_signals()
+{
+	sigset_t set;
+	sigemptyset(&set);
+	for (int sig = 1; sig < NSIG; sig++) {
+		struct sigaction sa;
+		if (sigaction(sig, nullptr, &sa) == 0 && !(sa.sa_flags & SA_SIGINFO) &&
+		    sa.sa_handler == SIG_IGN)
+			sigaddset(&set, sig);
 	}
-	for (int fd : {report[0], err[0], read_end, how.out == Out::file ? out : -1})
-		if (fd >= 0)
-			close(fd);
-	return r;
+	return set;
+}
+
+void adopt_orphans()
+{
+	prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+void end_children()
+{
+	for (;;) {
+		pid_t pid;
+		while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0)
+			;
+		if (pid < 0 && errno != EINTR)
+			return;		// no children left
+		if (kill_listed_children() <= 0)
+			kill_children_by_asking();
+		waitpid(-1, nullptr, 0);
+	}
+}
+
+std::string signal_name(int sig)
+{
+	if (const char *name = sigabbrev_np(sig))
+		return std::string("SIG") + name;
+	if (sig == SIGRTMIN)
+		return "SIGRTMIN";
+	if (sig == SIGRTMAX)
+		return "SIGRTMAX";
+	if (sig > SIGRTMIN && sig < SIGRTMAX)
+		return sig - SIGRTMIN <= (SIGRTMAX - SIGRTMIN) / 2
+			       ? "SIGRTMIN+" + std::to_string(sig - SIGRTMIN)
+			       : "SIGRTMAX-" + std::to_string(SIGRTMAX - sig);
+	return "signal " + std::to_string(sig);
 }
 
 std::string describe_status(int status)
 {
 	if (WIFEXITED(status))
 		return "exit " + std::to_string(WEXITSTATUS(status));
-	int sig = WTERMSIG(status);
-	if (const char *name = sigabbrev_np(sig))
-		return std::string("killed by SIG") + name;
-	if (sig == SIGRTMIN)
-		return "killed by SIGRTMIN";
-	if (sig > SIGRTMIN && sig <= SIGRTMAX)
-		return "killed by SIGRTMIN+" + std::to_string(sig - SIGRTMIN);
-	return "killed by signal " + std::to_string(sig);
+	return "killed by " + signal_name(WTERMSIG(status));
 }
 
-std::string describe(const Result &r)
+std::string describe(const Outcome &o)
 {
-	return r.timed_out ? "timed out" : describe_status(r.status);
+	return o.timed_out ? "timed out" : describe_status(o.status);
 }

@@ -1,0 +1,471 @@
+// SPDX-License-Identifier: MIT
+// The table of start conditions: see conditions.h.
+#include "conditions.h"
+
+#include "start_state.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+const char first_report[] =
+	" signal 1 is blocked \n"
+	" signal 2 is not blocked \n"
+	" signal 3 is not blocked \n"
+	" signal 4 is blocked \n";
+const char second_report[] =
+	" signal 1 is not blocked \n"
+	" signal 2 is blocked \n"
+	" signal 3 is not blocked \n"
+	" signal 4 is not blocked \n";
+
+} // namespace
+
+const std::vector<Condition> conditions = {
+	{.name = "clean-start", .about = "nothing set; the whole start state is compared",
+	 .baseline = true},
+	{.name = "stdout-pipe", .about = "standard output a pipe"},
+	{.name = "stdout-file", .about = "standard output a regular file", .out = Out::file},
+	{.name = "stdout-terminal", .about = "standard output a terminal", .out = Out::terminal},
+	{.name = "stdout-null", .about = "standard output /dev/null", .out = Out::null},
+	{.name = "stdout-closed", .about = "standard output closed", .out = Out::closed,
+	 .report = Report::none, .diagnostic = "sigmask-probe: write error: Bad file descriptor\n",
+	 .status = exited(1)},
+	{.name = "stdout-full", .about = "standard output /dev/full", .out = Out::full,
+	 .report = Report::none,
+	 .diagnostic = "sigmask-probe: write error: No space left on device\n", .status = exited(1)},
+	{.name = "stdout-reader-gone", .about = "standard output a pipe whose reader has gone",
+	 .out = Out::reader_gone, .report = Report::none, .status = killed(SIGPIPE)},
+	{.name = "stdout-reader-gone-sigpipe-ignored",
+	 .about = "the same, SIGPIPE ignored", .out = Out::reader_gone, .ignore = {SIGPIPE},
+	 .report = Report::none, .diagnostic = "sigmask-probe: write error: Broken pipe\n",
+	 .status = exited(1)},
+	// The probe's stop when its write to the terminal is refused: orphaned,
+	// its job gets EIO instead of SIGTTOU, once the first mask has replaced
+	// the inherited block.
+	{.name = "background-ttou-ignored",
+	 .about = "a background job on its terminal, TOSTOP set, SIGTTOU ignored",
+	 .out = Out::terminal, .background = true, .ignore = {SIGTTOU}},
+	{.name = "background-ttou-blocked",
+	 .about = "a background job on its terminal, TOSTOP set, SIGTTOU blocked",
+	 .out = Out::terminal, .background = true, .block = {SIGTTOU}, .report = Report::none,
+	 .diagnostic = "sigmask-probe: write error: Input/output error\n", .status = exited(1)},
+	{.name = "stdin-closed", .about = "standard input closed", .close_stdin = true},
+	{.name = "mask-sigquit", .about = "SIGQUIT blocked", .block = {SIGQUIT}},
+	{.name = "mask-all", .about = "every signal blocked", .block_all = true},
+	{.name = "sigchld-blocked", .about = "SIGCHLD blocked", .block = {SIGCHLD}},
+	{.name = "signals-1-to-4-ignored", .about = "signals 1 to 4 ignored",
+	 .ignore = {SIGHUP, SIGINT, SIGQUIT, SIGILL}},
+	{.name = "sigchld-ignored", .about = "SIGCHLD ignored", .ignore = {SIGCHLD}},
+	{.name = "args-and-env", .about = "extra arguments and environment entries",
+	 .args = Args::extra},
+	{.name = "no-env", .about = "no environment at all", .args = Args::no_env},
+	// The first mask holds SIGHUP and SIGILL; the second releases them.
+	{.name = "sighup-pending-pipe", .about = "SIGHUP blocked and pending", .pending = {SIGHUP},
+	 .report = Report::first, .status = killed(SIGHUP)},
+	{.name = "sighup-pending-file", .about = "SIGHUP blocked and pending, standard output a file",
+	 .out = Out::file, .pending = {SIGHUP}, .report = Report::first, .status = killed(SIGHUP)},
+	{.name = "sighup-caught-pending", .about = "SIGHUP caught by a handler, blocked and pending",
+	 .handle = {SIGHUP}, .pending = {SIGHUP}, .report = Report::first,
+	 .status = killed(SIGHUP)},
+	{.name = "sighup-pending-ignore-undone",
+	 .about = "SIGHUP ignored, blocked, raised, then back to its default", .ignore = {SIGHUP},
+	 .pending = {SIGHUP}, .restore = {SIGHUP}, .report = Report::first,
+	 .status = killed(SIGHUP)},
+	{.name = "sigill-pending", .about = "SIGILL blocked and pending", .pending = {SIGILL},
+	 .report = Report::first, .status = killed(SIGILL)},
+	// The first mask releases these before anything is written.
+	{.name = "sigint-pending", .about = "SIGINT blocked and pending", .pending = {SIGINT},
+	 .report = Report::none, .status = killed(SIGINT)},
+	{.name = "sigquit-pending", .about = "SIGQUIT blocked and pending", .pending = {SIGQUIT},
+	 .report = Report::none, .status = killed(SIGQUIT)},
+	{.name = "sigtrap-pending", .about = "SIGTRAP blocked and pending", .pending = {SIGTRAP},
+	 .report = Report::none, .status = killed(SIGTRAP)},
+	{.name = "sigbus-pending", .about = "SIGBUS blocked and pending", .pending = {SIGBUS},
+	 .report = Report::none, .status = killed(SIGBUS)},
+	{.name = "sigfpe-pending", .about = "SIGFPE blocked and pending", .pending = {SIGFPE},
+	 .report = Report::none, .status = killed(SIGFPE)},
+	{.name = "sigsegv-pending", .about = "SIGSEGV blocked and pending", .pending = {SIGSEGV},
+	 .report = Report::none, .status = killed(SIGSEGV)},
+	{.name = "sigsys-pending", .about = "SIGSYS blocked and pending", .pending = {SIGSYS},
+	 .report = Report::none, .status = killed(SIGSYS)},
+	{.name = "sigrtmin-pending", .about = "SIGRTMIN blocked and pending", .pending = {SIGRTMIN},
+	 .report = Report::none, .status = killed(SIGRTMIN)},
+	{.name = "sigrtmin+1-pending", .about = "SIGRTMIN+1 blocked and pending", .pending = {SIGRTMIN + 1},
+	 .report = Report::none, .status = killed(SIGRTMIN + 1)},
+	{.name = "sigrtmax-1-pending", .about = "SIGRTMAX-1 blocked and pending", .pending = {SIGRTMAX - 1},
+	 .report = Report::none, .status = killed(SIGRTMAX - 1)},
+	{.name = "sigrtmax-pending", .about = "SIGRTMAX blocked and pending", .pending = {SIGRTMAX},
+	 .report = Report::none, .status = killed(SIGRTMAX)},
+	// Real-time signals go lowest number first, whatever their order.
+	{.name = "two-rt-pending", .about = "SIGRTMIN+3, then SIGRTMIN+2, blocked and pending",
+	 .pending = {SIGRTMIN + 3, SIGRTMIN + 2}, .report = Report::none,
+	 .status = killed(SIGRTMIN + 2)},
+	// Ignored, the released SIGHUP is dropped.
+	{.name = "sighup-pending-ignored", .about = "SIGHUP ignored, blocked and pending",
+	 .ignore = {SIGHUP}, .pending = {SIGHUP}},
+};
+
+const std::vector<std::string> extra_args = {"--help", "-", "", "2"};
+const std::vector<std::string> extra_env = {
+	"SIGMASK_PROBE_EMPTY=", "SIGMASK_PROBE_EQUALS=a=b",
+	"SIGMASK_PROBE_WORDS=two words, \"quoted\" and \xc3\xbc"};
+
+std::string Status::text() const
+{
+	return signalled ? "killed by " + signal_name(number) : "exit " + std::to_string(number);
+}
+
+namespace {
+
+void handler(int) {}
+
+} // namespace
+
+Refusal set_up(const Condition &c)
+{
+	for (int sig : c.ignore)
+		if (signal(sig, SIG_IGN) == SIG_ERR)
+			return {"cannot ignore", sig};
+	for (int sig : c.handle)
+		if (signal(sig, handler) == SIG_ERR)
+			return {"cannot catch", sig};
+	sigset_t set;
+	sigemptyset(&set);
+	if (c.block_all)
+		sigfillset(&set);
+	for (const Signals *sigs : {&c.block, &c.pending})
+		for (int sig : *sigs)
+			sigaddset(&set, sig);
+	if (sigprocmask(SIG_BLOCK, &set, nullptr) < 0)
+		return {"cannot block signals"};
+	for (int sig : c.pending)
+		if (kill(getpid(), sig) < 0)
+			return {"cannot raise", sig};
+	for (int sig : c.restore)
+		if (signal(sig, SIG_DFL) == SIG_ERR)
+			return {"cannot restore", sig};
+	return {};
+}
+
+Launch launch(const Condition &c, int timeout)
+{
+	Launch how;
+	how.out = c.out;
+	how.close_stdin = c.close_stdin;
+	how.background = c.background;
+	how.setup = [&c] { return set_up(c); };
+	how.timeout = timeout;
+	return how;
+}
+
+std::string expected_out(const Condition &c)
+{
+	std::string out;
+	if (c.out == Out::null || c.report == Report::none)
+		return out;
+	out = first_report;
+	if (c.report == Report::both)
+		out += second_report;
+	if (c.out == Out::terminal) {	// the line discipline's ONLCR
+		std::string crlf;
+		for (char ch : out)
+			crlf += ch == '\n' ? "\r\n" : std::string(1, ch);
+		out = crlf;
+	}
+	return out;
+}
+
+std::string expectation(const Condition &c)
+{
+	const char *what[] = {"nothing", "first report", "both reports"};
+	std::string s = what[static_cast<int>(c.report)];
+	if (c.report != Report::none && c.out == Out::terminal)
+		s += " (CR LF)";
+	else if (c.report != Report::none && c.out == Out::null)
+		s += " (discarded)";
+	if (*c.diagnostic)
+		s += ", stderr \"" + std::string(c.diagnostic, strlen(c.diagnostic) - 1) + "\"";
+	return s + ", " + c.status.text();
+}
+
+SignalSet SignalSet::of(const Signals &sigs)
+{
+	SignalSet set;
+	for (int sig : sigs)
+		if (sig >= 1 && sig <= 64)
+			set.bits |= uint64_t(1) << (sig - 1);
+	return set;
+}
+
+SignalSet SignalSet::parse(const std::string &text)
+{
+	SignalSet set;
+	if (text == "?")
+		set.known = false;
+	for (size_t at = 0; set.known && at < text.size();) {
+		size_t used;
+		int first = std::stoi(text.substr(at), &used), last = first;
+		at += used;
+		if (at < text.size() && text[at] == '-') {
+			last = std::stoi(text.substr(++at), &used);
+			at += used;
+		}
+		for (int sig = first; sig <= last && sig <= 64; sig++)
+			set.bits |= uint64_t(1) << (sig - 1);
+		at += at < text.size() && text[at] == ',';
+	}
+	return set;
+}
+
+std::string SignalSet::text() const
+{
+	if (!known)
+		return "?";
+	std::string s;
+	for (int sig = 1; sig <= 64; sig++) {
+		if (!(bits >> (sig - 1) & 1))
+			continue;
+		int last = sig;
+		while (last < 64 && (bits >> last & 1))
+			last++;
+		s += (s.empty() ? "" : ",") + std::to_string(sig);
+		if (last > sig)
+			s += "-" + std::to_string(last);
+		sig = last;
+	}
+	return s.empty() ? "none" : s;
+}
+
+namespace {
+
+std::string unescaped(const std::string &word)
+{
+	std::string s;
+	for (size_t i = 0; i < word.size(); i++) {
+		if (word[i] == '\\' && i + 3 < word.size() && word[i + 1] == 'x') {
+			s += static_cast<char>(std::stoi(word.substr(i + 2, 2), nullptr, 16));
+			i += 3;
+		} else {
+			s += word[i];
+		}
+	}
+	return s;
+}
+
+// Every signal a mask can hold, as the C library fills a set.
+SignalSet blockable()
+{
+	sigset_t all;
+	sigfillset(&all);
+	Signals sigs;
+	for (int sig = 1; sig <= 64; sig++)
+		if (sigismember(&all, sig) == 1 && sig != SIGKILL && sig != SIGSTOP)
+			sigs.push_back(sig);
+	return SignalSet::of(sigs);
+}
+
+std::string words(const std::vector<std::string> &list)
+{
+	std::string s;
+	for (const auto &word : list)
+		s += (s.empty() ? "" : " ") + shell_quoted(word);
+	return s.empty() ? "none" : s;
+}
+
+Signals without(Signals sigs, const Signals &gone)
+{
+	sigs.erase(std::remove_if(sigs.begin(), sigs.end(),
+				  [&](int sig) {
+					  return std::find(gone.begin(), gone.end(), sig) != gone.end();
+				  }),
+		   sigs.end());
+	return sigs;
+}
+
+} // namespace
+
+bool parse_witness(const std::string &err, StartState *state)
+{
+	size_t at = err.find(WITNESS_TAG);
+	while (at != std::string::npos && at > 0 && err[at - 1] != '\n')
+		at = err.find(WITNESS_TAG, at + 1);
+	if (at == std::string::npos)
+		return false;
+	size_t end = err.find('\n', at);
+	std::string line = err.substr(at, end == std::string::npos ? end : end - at);
+	*state = StartState();
+	for (size_t from = 0, to; from < line.size(); from = to + 1) {
+		to = std::min(line.find(' ', from), line.size());
+		std::string word = line.substr(from, to - from);
+		size_t eq = word.find('=');
+		if (eq == std::string::npos)
+			continue;
+		std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+		SignalSet *sets[] = {&state->blocked, &state->pending, &state->ignored, &state->caught};
+		const char *set_names[] = {"blocked", "pending", "ignored", "caught"};
+		for (int i = 0; i < 4; i++)
+			if (key == set_names[i])
+				*sets[i] = SignalSet::parse(value);
+		if (key.size() == 3 && key.compare(0, 2, "fd") == 0 && key[2] >= '0' && key[2] <= '2')
+			state->fd[key[2] - '0'] = value;
+		else if (key == "tty")
+			state->tty = value;
+		else if (key == "arg")
+			state->args.push_back(unescaped(value));
+		else if (key == "env")
+			state->env.push_back(unescaped(value));
+	}
+	return true;
+}
+
+std::vector<Difference> compare(const Condition &c, const StartState &seen,
+				const std::string (&given)[3],
+				const std::vector<std::string> &args)
+{
+	std::vector<Difference> found;
+	auto check = [&](bool touched, const char *aspect, const std::string &expected,
+			 const std::string &got) {
+		if ((touched || c.baseline) && expected != got)
+			found.push_back({aspect, expected, got});
+	};
+	Signals blocked = c.block;
+	blocked.insert(blocked.end(), c.pending.begin(), c.pending.end());
+	SignalSet mask = SignalSet::of(blocked);
+	if (c.block_all)
+		mask = blockable();
+	check(c.block_all || !blocked.empty(), "blocked", mask.text(), seen.blocked.text());
+	check(!c.pending.empty(), "pending", SignalSet::of(c.pending).text(), seen.pending.text());
+	// Exec keeps what is ignored and resets what is caught.
+	bool dispositions = !c.ignore.empty() || !c.handle.empty() || !c.restore.empty();
+	Signals ignored = without(without(c.ignore, c.handle), c.restore);
+	check(dispositions, "ignored", SignalSet::of(ignored).text(), seen.ignored.text());
+	check(dispositions, "caught", SignalSet().text(), seen.caught.text());
+	check(c.close_stdin, "fd0", given[0], seen.fd[0]);
+	check(c.out != Out::pipe, "fd1", given[1], seen.fd[1]);
+	check(false, "fd2", given[2], seen.fd[2]);
+	check(c.out == Out::terminal, "terminal",
+	      c.out != Out::terminal ? "none" : c.background ? "background" : "foreground", seen.tty);
+
+	std::vector<std::string> want = args, got;
+	if (c.args == Args::extra)
+		want.insert(want.end(), extra_args.begin(), extra_args.end());
+	if (!seen.args.empty())
+		got.assign(seen.args.begin() + 1, seen.args.end());
+	check(c.args == Args::extra, "args", words(want), words(got));
+	// A wrapper may add variables of its own; the row's must arrive as set.
+	if (c.args == Args::extra) {
+		std::vector<std::string> arrived;
+		for (const auto &entry : extra_env) {
+			std::string name = entry.substr(0, entry.find('=') + 1);
+			for (const auto &e : seen.env)
+				if (e.compare(0, name.size(), name) == 0)
+					arrived.push_back(e);
+		}
+		check(true, "env", words(extra_env), words(arrived));
+	}
+	return found;
+}
+
+std::string shell_quoted(const std::string &word)
+{
+	if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+						    "0123456789_@%+=:,./-") == std::string::npos)
+		return word;
+	std::string q = "'";
+	for (char ch : word)
+		q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+	return q + "'";
+}
+
+namespace {
+
+std::string perl_signals(const Signals &sigs)
+{
+	std::string s;
+	for (int sig : sigs)
+		s += (s.empty() ? "" : ", ") + std::to_string(sig);
+	return s;
+}
+
+// Perl, from perl-base, gives the clean start and sets the condition up,
+// then execs the command.
+std::string perl(const Condition &c)
+{
+	std::string code = "sigprocmask(SIG_SETMASK, POSIX::SigSet->new); "
+			   "$SIG{$_} = q(DEFAULT) for keys %SIG;";
+	auto each = [&](const Signals &sigs, const char *action) {
+		for (int sig : sigs)
+			code += " $SIG{" + signal_name(sig).substr(3) + "} = " + action + ";";
+	};
+	if (c.out == Out::reader_gone)
+		code += " pipe my $r, my $w or die; close $r; open STDOUT, q(>&), $w or die;";
+	if (c.background)
+		code += " my $h = fork // die; if (!$h) { sleep 9; exit } setpgid($h, $h);"
+			" tcsetpgrp(1, $h) or die; kill 9, $h; waitpid $h, 0;";
+	each(c.ignore, "q(IGNORE)");
+	each(c.handle, "sub {}");
+	Signals blocked = c.block;
+	blocked.insert(blocked.end(), c.pending.begin(), c.pending.end());
+	if (c.block_all)
+		code += " sigprocmask(SIG_BLOCK, POSIX::SigSet->new(1 .. 64));";
+	else if (!blocked.empty())
+		code += " sigprocmask(SIG_BLOCK, POSIX::SigSet->new(" + perl_signals(blocked) + "));";
+	for (int sig : c.pending)
+		code += " kill " + std::to_string(sig) + ", $$;";
+	each(c.restore, "q(DEFAULT)");
+	code += " exec { $ARGV[0] } @ARGV or die qq(exec: $!\\n);";
+	return "perl -MPOSIX -e " + shell_quoted(code);
+}
+
+} // namespace
+
+std::string reproducer(const Condition &c, const std::vector<std::string> &command)
+{
+	std::string run = perl(c) + " --";
+	for (const auto &word : command)
+		run += " " + shell_quoted(word);
+	if (c.args == Args::extra) {
+		for (const auto &arg : extra_args)
+			run += " " + shell_quoted(arg);
+		std::string env = "env";
+		for (const auto &entry : extra_env)
+			env += " " + shell_quoted(entry);
+		run = env + " " + run;
+	} else if (c.args == Args::no_env) {
+		run = "env -i " + run;
+	}
+	if (c.close_stdin)
+		run += " <&-";
+	const char status[] = "echo \"status: $?\" >&2";
+	switch (c.out) {
+	case Out::pipe:
+	case Out::reader_gone:
+		if (c.out == Out::pipe)
+			return "{ " + run + "; " + status + "; } | cat";
+		return run + "; " + status;
+	case Out::file:
+		return "f=$(mktemp) && { " + run + " >\"$f\"; " + status + "; cat \"$f\"; rm -f \"$f\"; }";
+	case Out::terminal:
+		return "script -qec " + shell_quoted((c.background ? "stty tostop; " : "") + run) +
+		       " /dev/null; " + status;
+	case Out::null:
+		return run + " >/dev/null; " + status;
+	case Out::closed:
+		return run + " >&-; " + status;
+	case Out::full:
+		return run + " >/dev/full; " + status;
+	}
+	return run;
+}
+
+std::string explain(const Condition &c, const std::vector<std::string> &command)
+{
+	return "# " + std::string(c.name) + ": " + c.about + "\n" +
+	       reproducer(c, command) + "\n# documented: " + expectation(c) +
+	       (c.status.signalled ? " (status: " + std::to_string(128 + c.status.number) + ")"
+				   : "") +
+	       "\n";
+}

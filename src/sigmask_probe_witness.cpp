@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: MIT
+// sigmask-probe-witness: writes on standard error, as one line, the start
+// state it was handed: blocked and pending signals, ignored and caught
+// ones, what descriptors 0 to 2 are, the controlling terminal, arguments
+// and environment.  It reads all of that before it changes anything, never
+// unblocks a signal (so a pending one cannot kill it) and exits 0.
+
+#include "start_state.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+// The signals in set, as "1,4,34-64"; "?" when the set could not be read.
+static void put_signals(const char *name, const sigset_t *set, bool read)
+{
+	fprintf(stderr, " %s=%s", name, read ? "" : "?");
+	if (!read)
+		return;
+	const char *sep = "";
+	for (int sig = 1; sig < NSIG; sig++) {
+		if (sigismember(set, sig) != 1)
+			continue;
+		int last = sig;
+		while (last + 1 < NSIG && sigismember(set, last + 1) == 1)
+			last++;
+		if (last > sig)
+			fprintf(stderr, "%s%d-%d", sep, sig, last);
+		else
+			fprintf(stderr, "%s%d", sep, sig);
+		sep = ",";
+		sig = last;
+	}
+}
+
+// A word with the bytes that would split or garble the line escaped.
+static void put_word(const char *name, const char *word)
+{
+	fprintf(stderr, " %s=", name);
+	for (const unsigned char *c = (const unsigned char *)word; *c; c++) {
+		if (*c <= ' ' || *c >= 0x7f || *c == '\\')
+			fprintf(stderr, "\\x%02x", *c);
+		else
+			putc(*c, stderr);
+	}
+}
+
+int main(int argc, char **argv, char **envp)
+{
+	sigset_t blocked, pending, ignored, caught;
+	bool have_blocked = sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0;
+	bool have_pending = sigpending(&pending) == 0;
+	sigemptyset(&ignored);
+	sigemptyset(&caught);
+	for (int sig = 1; sig < NSIG; sig++) {
+		struct sigaction sa;
+		if (sigaction(sig, nullptr, &sa) != 0)
+			continue;
+		if (!(sa.sa_flags & SA_SIGINFO) && sa.sa_handler == SIG_IGN)
+			sigaddset(&ignored, sig);
+		else if ((sa.sa_flags & SA_SIGINFO) || sa.sa_handler != SIG_DFL)
+			sigaddset(&caught, sig);
+	}
+	// Descriptors before anything is opened, which would take a free one.
+	char fds[3][64];
+	for (int fd = 0; fd < 3; fd++)
+		describe_fd(fd, fds[fd], sizeof fds[fd]);
+	const char *tty = "none";
+	int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+	if (fd >= 0) {
+		tty = tcgetpgrp(fd) == getpgrp() ? "foreground" : "background";
+		close(fd);
+	}
+
+	static char buf[1 << 16];
+	setvbuf(stderr, buf, _IOFBF, sizeof buf);
+	fputs(WITNESS_TAG, stderr);
+	put_signals("blocked", &blocked, have_blocked);
+	put_signals("pending", &pending, have_pending);
+	put_signals("ignored", &ignored, true);
+	put_signals("caught", &caught, true);
+	for (int fd = 0; fd < 3; fd++)
+		fprintf(stderr, " fd%d=%s", fd, fds[fd]);
+	fprintf(stderr, " tty=%s", tty);
+	for (int i = 0; i < argc; i++)
+		put_word("arg", argv[i]);
+	for (char **e = envp; *e; e++)
+		put_word("env", *e);
+	putc('\n', stderr);
+	fflush(stderr);
+	return EXIT_SUCCESS;
+}
