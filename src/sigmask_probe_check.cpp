@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -136,25 +135,44 @@ std::string directory_of(const std::string &path)
 	return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
+// A file, closed on scope exit.
+struct File {
+	FILE *f;
+	explicit File(const std::string &path) : f(fopen(path.c_str(), "re")) {}
+	~File()
+	{
+		if (f)
+			fclose(f);
+	}
+};
+
 std::vector<Known> read_known(const std::string &name, const std::string &data_dir)
 {
 	std::string path = name;
 	if (access(path.c_str(), F_OK) != 0 && name.find('/') == std::string::npos && !data_dir.empty())
 		path = data_dir + name;
-	std::ifstream in(path);
-	if (!in)
+	File in(path);
+	if (!in.f)
 		throw UsageError("cannot read known deviations " + escaped(name, false) + ": " +
 				 strerror(errno));
+	std::vector<std::string> lines;
+	char *text = nullptr;
+	size_t size = 0;
+	for (ssize_t n; (n = getline(&text, &size, in.f)) >= 0;)
+		lines.emplace_back(text, n - (n > 0 && text[n - 1] == '\n'));
+	free(text);
+	if (ferror(in.f))
+		throw UsageError("cannot read known deviations " + escaped(path, false));
+
 	std::vector<Known> known;
-	int number = 0;
-	for (std::string line; std::getline(in, line);) {
-		number++;
+	for (size_t i = 0; i < lines.size(); i++) {
+		const std::string &line = lines[i];
 		size_t start = line.find_first_not_of(" \t");
 		if (start == std::string::npos || line[start] == '#')
 			continue;
 		size_t gap = line.find_first_of(" \t", start);
 		size_t reason = gap == std::string::npos ? gap : line.find_first_not_of(" \t", gap);
-		std::string where = escaped(path, false) + ":" + std::to_string(number) + ": ";
+		std::string where = escaped(path, false) + ":" + std::to_string(i + 1) + ": ";
 		if (reason == std::string::npos)
 			throw UsageError(where + "a pattern and a reason, please");
 		Known k{line.substr(start, gap - start), line.substr(reason)};
@@ -165,19 +183,15 @@ std::vector<Known> read_known(const std::string &name, const std::string &data_d
 			throw UsageError(where + "no condition matches " + escaped(k.pattern, false));
 		known.push_back(k);
 	}
-	if (in.bad())
-		throw UsageError("cannot read known deviations " + escaped(path, false));
 	return known;
 }
 
 // The ELF facts of a program file, for the report's fingerprint.
 std::string elf_facts(const std::string &path)
 {
-	std::ifstream in(path, std::ios::binary);
+	File in(path);
 	unsigned char h[64] = {};
-	if (!in.read(reinterpret_cast<char *>(h), sizeof h) && in.gcount() < 52)
-		return "not an ELF file";
-	if (memcmp(h, ELFMAG, SELFMAG) != 0)
+	if (!in.f || fread(h, 1, sizeof h, in.f) < 52 || memcmp(h, ELFMAG, SELFMAG) != 0)
 		return "not an ELF file";
 	bool wide = h[EI_CLASS] == ELFCLASS64, big = h[EI_DATA] == ELFDATA2MSB;
 	auto word = [&](const unsigned char *p, int bytes) {
@@ -201,16 +215,15 @@ std::string elf_facts(const std::string &path)
 	std::string interpreter = "none (static)";
 	for (unsigned i = 0; i < phnum && i < 64; i++) {
 		unsigned char ph[56] = {};
-		in.clear();
-		in.seekg(phoff + uint64_t(i) * phentsize);
-		if (!in.read(reinterpret_cast<char *>(ph), wide ? 56 : 32) || word(ph, 4) != PT_INTERP)
+		if (fseeko(in.f, phoff + uint64_t(i) * phentsize, SEEK_SET) != 0 ||
+		    fread(ph, 1, wide ? 56 : 32, in.f) != (wide ? 56u : 32u) || word(ph, 4) != PT_INTERP)
 			continue;
 		uint64_t offset = wide ? word(ph + 8, 8) : word(ph + 4, 4);
 		uint64_t size = wide ? word(ph + 32, 8) : word(ph + 16, 4);
-		std::string text(std::min<uint64_t>(size, 256), '\0');
-		in.seekg(offset);
-		in.read(text.data(), text.size());
-		interpreter = escaped(text.c_str(), false);
+		char text[256] = {};
+		if (fseeko(in.f, offset, SEEK_SET) == 0 &&
+		    fread(text, 1, std::min<uint64_t>(size, sizeof text - 1), in.f) > 0)
+			interpreter = escaped(text, false);
 	}
 	return facts + ", interpreter " + interpreter;
 }
