@@ -545,6 +545,19 @@ TEST(Hostile, NoRowReachesTheUsersTerminal)
 	EXPECT_EQ(r.out.text.find("leaked-leaked-"), std::string::npos) << r.out.text;
 }
 
+// What a command writes reaches the report escaped: valid UTF-8 as it is,
+// control characters as YAML escapes, other bytes as U+FFFD, in the YAML
+// block and in the comment lines of a row whose probe was killed.
+TEST(Hostile, TextFromTheCommandIsEscaped)
+{
+	const std::string garbage = "printf 'a\\033[31mb\\r\\000c\\377d \\303\\274\\n' >&2";
+	Outcome r = tool({fact("check"), "-o", "stdout-pipe", "-o", "stdout-null", "sh", "-c",
+			  garbage + "; [ -p /dev/stdout ] || kill -9 $$"});
+	const std::string text = "a\\x1b[31mb\\r\\x00c\xef\xbf\xbd" "d \xc3\xbc";
+	EXPECT_NE(r.out.text.find("\n    stderr: \"" + text + "\\n\"\n"), std::string::npos) << r.out.text;
+	EXPECT_NE(r.out.text.find("\n# " + text + "\n"), std::string::npos) << r.out.text;
+}
+
 // Started with SIGCHLD ignored, it still reads every status.
 TEST(Hostile, StatusesAreReadWithSigchldIgnored)
 {
