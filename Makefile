@@ -107,9 +107,9 @@ package:
 # The check under each wrapper of tools/matrix that is installed, as the
 # README's table; and the check's speed against a shell loop.
 matrix bench:
-	@$(call build,host,OFF)
+	@{ $(call build,host,OFF); } >/dev/null
 	@$(foreach a,$(HOME_ARCH) $(other_arches),{ command -v $(call target,$(a),triplet)-g++ >/dev/null && \
-		$(call build,$(a),OFF) >/dev/null; } ;) true
+		$(call build,$(a),OFF); } >/dev/null;) true
 	@sh tools/$@ $(BUILD)
 
 clean:
