@@ -70,11 +70,13 @@ setup-test:
 setup-arches:
 	$(call setup,$(test_packages),$(other_arches),run,install)
 
-# Configures and builds tree $(1) with its tests ON or OFF ($(2)); a target
-# tree is tested by the host tree's runner.
+# Configures and builds tree $(1) with its tests ON or OFF ($(2)), or as it
+# was (OFF for a new tree); a target tree is tested by the host tree's runner.
 flags = $(if $(filter host,$(1)),,-DSIGMASK_PROBE_ARCH=$(1) \
 	$(if $(filter ON,$(2)),-DSIGMASK_PROBE_HOST_TOOLS=$(abspath $(BUILD))/host/host-tools.cmake))
-build = $(CMAKE) -S . -B $(BUILD)/$(1) $(call flags,$(1),$(2)) -DBUILD_TESTING=$(2) && $(CMAKE) --build $(BUILD)/$(1)
+testing = $(if $(2),-DBUILD_TESTING=$(2),$(if $(wildcard $(BUILD)/$(1)/CMakeCache.txt),,-DBUILD_TESTING=OFF))
+build = $(CMAKE) -S . -B $(BUILD)/$(1) $(call flags,$(1),$(2)) $(call testing,$(1),$(2)) && \
+	$(CMAKE) --build $(BUILD)/$(1)
 
 run check-platform: setup
 	@$(call build,$(ARCH),OFF)
@@ -107,9 +109,9 @@ package:
 # The check under each wrapper of tools/matrix that is installed, as the
 # README's table; and the check's speed against a shell loop.
 matrix bench:
-	@{ $(call build,host,OFF); } >/dev/null
+	@{ $(call build,host,); } >/dev/null
 	@$(foreach a,$(HOME_ARCH) $(other_arches),{ command -v $(call target,$(a),triplet)-g++ >/dev/null && \
-		$(call build,$(a),OFF); } >/dev/null;) true
+		$(call build,$(a),); } >/dev/null;) true
 	@sh tools/$@ $(BUILD)
 
 clean:
