@@ -29,7 +29,7 @@ using Signals = std::vector<int>;
 
 struct Condition {
 	const char *name = nullptr;
-	const char *about = "";		// the condition, in a few words
+	std::string about = {};		// the condition, in a few words
 	Out out = Out::pipe;
 	bool close_stdin = false;
 	bool background = false;	// with a terminal: a background job, TOSTOP set
