@@ -407,7 +407,7 @@ std::string perl(const Condition &c)
 	Signals blocked = c.block;
 	blocked.insert(blocked.end(), c.pending.begin(), c.pending.end());
 	if (c.block_all)
-		code += " sigprocmask(SIG_BLOCK, POSIX::SigSet->new(1 .. 64));";
+		code += " my $all = POSIX::SigSet->new; $all->fillset; sigprocmask(SIG_BLOCK, $all);";
 	else if (!blocked.empty())
 		code += " sigprocmask(SIG_BLOCK, POSIX::SigSet->new(" + perl_signals(blocked) + "));";
 	for (int sig : c.pending)
@@ -445,9 +445,9 @@ std::string reproducer(const Condition &c, const std::vector<std::string> &comma
 		return run + "; " + status;
 	case Out::file:
 		return "f=$(mktemp) && { " + run + " >\"$f\"; " + status + "; cat \"$f\"; rm -f \"$f\"; }";
-	case Out::terminal:
-		return "script -qec " + shell_quoted((c.background ? "stty tostop; " : "") + run) +
-		       " /dev/null; " + status;
+	case Out::terminal:	// standard error stays off the terminal, as in the check
+		return "script -qec " + shell_quoted((c.background ? "stty tostop; " : "") + run + " 2>&3") +
+		       " /dev/null 3>&2; " + status;
 	case Out::null:
 		return run + " >/dev/null; " + status;
 	case Out::closed:

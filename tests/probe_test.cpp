@@ -656,17 +656,30 @@ TEST(Reports, ShippedKnownFilesRead)
 	}
 }
 
-// --explain's script, run by sh, shows what the probe documents.
-TEST(Reports, ExplainReproducesARow)
+// --explain's script for every row, run by sh with nothing but a base
+// system's tools, gives what the probe documents: its output, and its
+// status as the shell shows it.
+class Explain : public testing::TestWithParam<Condition> {};
+
+TEST_P(Explain, ReproducesTheRow)
 {
-	Outcome script = tool({fact("check"), "--explain", "sighup-pending-pipe", fact("probe")});
-	EXPECT_TRUE(std::regex_search(script.out.text, std::regex(
-		"^# sighup-pending-pipe: [^\n]+\n[^#][^\n]+\n# documented: first report, killed by SIGHUP "
-		"\\(status: 129\\)\n$"))) << script.out.text;
+	const Condition &c = GetParam();
+	Outcome script = tool({fact("check"), "--explain", c.name, fact("probe")});
+	std::string title = "# " + std::string(c.name) + ": ";
+	EXPECT_EQ(script.out.text.substr(0, title.size()), title);
+	EXPECT_TRUE(std::regex_match(script.out.text.substr(title.size()),
+				     std::regex("[^\n]+\n[^#][^\n]+\n# documented: [^\n]+\n")))
+		<< script.out.text;
 	Outcome run = tool({"sh", "-c", script.out.text});
-	EXPECT_EQ(run.out.text, first_report);
-	EXPECT_TRUE(std::regex_search(run.err.text, std::regex("(^|\n)status: 129\n$"))) << run.err.text;
+	EXPECT_EQ(run.out.text, expected_out(c)) << script.out.text;
+	int status = c.status.signalled ? 128 + c.status.number : c.status.number;
+	EXPECT_TRUE(std::regex_search(run.err.text, std::regex(
+		std::string(c.diagnostic) + "(.*\n)?status: " + std::to_string(status) + "\n$")))
+		<< run.err.text << script.out.text;
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, Explain, testing::ValuesIn(conditions),
+			 [](const auto &info) { return std::regex_replace(info.param.name, std::regex("\\W"), "_"); });
 
 TEST(Reports, CompletionOffersTheRows)
 {
