@@ -29,6 +29,12 @@
 #include <string>
 #include <vector>
 
+// A row of the table, as a failing test names it.
+void PrintTo(const Condition &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -599,6 +605,17 @@ TEST(Hostile, OwnFailuresAreErrors)
 		EXPECT_EQ(describe(r), "exit 2");
 		EXPECT_EQ(r.out.text.find("ok "), std::string::npos) << r.out.text;
 	}
+}
+
+// What this system lacks is a skip with its reason, and a run that only
+// skipped judged nothing: it does not pass.
+TEST(Hostile, OnlySkipsAreNoPass)
+{
+	Outcome r = tool({fact("check"), "-o", "stdout-file", fact("probe")}, {"TMPDIR=/nonexistent"});
+	EXPECT_TRUE(std::regex_search(r.out.text, std::regex(
+		"\nok 1 - stdout-file # SKIP no temporary file: No such file or directory\n"
+		"# 0 passed, 0 failed, 1 skipped\n$"))) << r.out.text;
+	EXPECT_EQ(describe(r), "exit 1");
 }
 
 // Interrupted, it ends the row's processes, says so and dies of the signal.
