@@ -119,6 +119,14 @@ namespace {
 
 void handler(int) {}
 
+// What the row leaves blocked at exec, but for block_all.
+Signals blocked(const Condition &c)
+{
+	Signals sigs = c.block;
+	sigs.insert(sigs.end(), c.pending.begin(), c.pending.end());
+	return sigs;
+}
+
 } // namespace
 
 Refusal set_up(const Condition &c)
@@ -133,9 +141,8 @@ Refusal set_up(const Condition &c)
 	sigemptyset(&set);
 	if (c.block_all)
 		sigfillset(&set);
-	for (const Signals *sigs : {&c.block, &c.pending})
-		for (int sig : *sigs)
-			sigaddset(&set, sig);
+	for (int sig : blocked(c))
+		sigaddset(&set, sig);
 	if (sigprocmask(SIG_BLOCK, &set, nullptr) < 0)
 		return {"cannot block signals"};
 	for (int sig : c.pending)
@@ -328,12 +335,8 @@ std::vector<Difference> compare(const Condition &c, const StartState &seen,
 		if ((touched || c.baseline) && expected != got)
 			found.push_back({aspect, expected, got});
 	};
-	Signals blocked = c.block;
-	blocked.insert(blocked.end(), c.pending.begin(), c.pending.end());
-	SignalSet mask = SignalSet::of(blocked);
-	if (c.block_all)
-		mask = blockable();
-	check(c.block_all || !blocked.empty(), "blocked", mask.text(), seen.blocked.text());
+	SignalSet mask = c.block_all ? blockable() : SignalSet::of(blocked(c));
+	check(c.block_all || !blocked(c).empty(), "blocked", mask.text(), seen.blocked.text());
 	check(!c.pending.empty(), "pending", SignalSet::of(c.pending).text(), seen.pending.text());
 	// Exec keeps what is ignored and resets what is caught.
 	bool dispositions = !c.ignore.empty() || !c.handle.empty() || !c.restore.empty();
@@ -404,12 +407,10 @@ std::string perl(const Condition &c)
 			" tcsetpgrp(1, $h) or die; kill 9, $h; waitpid $h, 0;";
 	each(c.ignore, "q(IGNORE)");
 	each(c.handle, "sub {}");
-	Signals blocked = c.block;
-	blocked.insert(blocked.end(), c.pending.begin(), c.pending.end());
 	if (c.block_all)
 		code += " my $all = POSIX::SigSet->new; $all->fillset; sigprocmask(SIG_BLOCK, $all);";
-	else if (!blocked.empty())
-		code += " sigprocmask(SIG_BLOCK, POSIX::SigSet->new(" + perl_signals(blocked) + "));";
+	else if (!blocked(c).empty())
+		code += " sigprocmask(SIG_BLOCK, POSIX::SigSet->new(" + perl_signals(blocked(c)) + "));";
 	for (int sig : c.pending)
 		code += " kill " + std::to_string(sig) + ", $$;";
 	each(c.restore, "q(DEFAULT)");

@@ -29,7 +29,7 @@ namespace {
 const char me[] = "sigmask-probe-check";
 
 // Most of a field, of a comment line and of the comment lines of a row
-// that the report shows: the probe writes 184 bytes.
+// that the report shows: the probe writes 196 bytes.
 constexpr size_t field_bytes = 512, comment_bytes = 200, comment_lines = 10;
 
 struct UsageError : std::runtime_error {
