@@ -308,8 +308,10 @@ std::vector<Field> witness_fields(const Row &row, const Plan &plan)
 	return fields;
 }
 
-// The TAP lines of a row.  Returns whether it passed.
-bool judge(int n, Row &row, const Plan &plan, const Known *known)
+enum class Verdict { passed, failed, skipped };
+
+// The TAP lines of a row, and what it came to.
+Verdict judge(int n, Row &row, const Plan &plan, const Known *known)
 {
 	const Condition &c = *row.c;
 	const Outcome &r = row.probe;
@@ -317,7 +319,7 @@ bool judge(int n, Row &row, const Plan &plan, const Known *known)
 	if (r.stage == Outcome::not_set_up || row.witness.stage == Outcome::not_set_up) {
 		std::string why = r.stage == Outcome::not_set_up ? r.why : row.witness.why;
 		row.text = "ok " + std::to_string(n) + " - " + c.name + " # SKIP " + escaped(why, false) + "\n";
-		return true;
+		return Verdict::skipped;
 	}
 	std::vector<Field> fields;
 	std::vector<std::string> foreign;
@@ -379,7 +381,7 @@ bool judge(int n, Row &row, const Plan &plan, const Known *known)
 		t += "# (" + std::to_string(foreign.size() - comment_lines) + " more lines)\n";
 	if (plan.witness.empty())
 		t += "# start state not verified\n";
-	return ok;
+	return ok ? Verdict::passed : Verdict::failed;
 }
 
 // The outcomes of a row's runs travel from a worker to us as one message:
@@ -603,14 +605,12 @@ int check(const Plan &plan)
 		for (const Known &k : plan.known)
 			if (!known && fnmatch(k.pattern.c_str(), row.c->name, 0) == 0)
 				known = &k;
-		bool skip = row.probe.stage == Outcome::not_set_up ||
-			    row.witness.stage == Outcome::not_set_up;
-		bool ok = judge(static_cast<int>(i) + 1, row, plan, known);
-		skipped += skip;
-		passed += ok && !skip;
-		failed += !ok && !known;
-		known_failing += !ok && known;
-		fixed += ok && !skip && known;
+		Verdict verdict = judge(static_cast<int>(i) + 1, row, plan, known);
+		skipped += verdict == Verdict::skipped;
+		passed += verdict == Verdict::passed;
+		failed += verdict == Verdict::failed && !known;
+		known_failing += verdict == Verdict::failed && known;
+		fixed += verdict == Verdict::passed && known;
 		row.done = true;
 		while (printed < rows.size() && rows[printed].done) {
 			write_header();
