@@ -264,12 +264,18 @@ long now_ms()
 	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
 }
 
+// Keeps what still fits of kept_bytes.
+void keep(Captured *into, const char *buf, size_t n)
+{
+	into->text.append(buf, std::min(n, kept_bytes - into->text.size()));
+}
+
 void read_into(Fd &fd, Captured *into)
 {
 	char buf[65536];
 	ssize_t n = read(fd.get(), buf, sizeof buf);
 	if (n > 0) {
-		into->text.append(buf, std::min(static_cast<size_t>(n), kept_bytes - into->text.size()));
+		keep(into, buf, n);
 		into->size += n;
 	} else if (n == 0 || errno != EINTR) {
 		fd.reset();	// end of file, or EIO once a terminal's slave is gone
@@ -450,7 +456,7 @@ Outcome spawn(const std::vector<std::string> &argv, const Launch &how, int abort
 			o.out.size = st.st_size;
 		while (o.out.text.size() < kept_bytes &&
 		       (n = pread(file.get(), buf, sizeof buf, o.out.text.size())) > 0)
-			o.out.text.append(buf, std::min(static_cast<size_t>(n), kept_bytes - o.out.text.size()));
+			keep(&o.out, buf, n);
 	}
 	return o;
 }
