@@ -84,12 +84,13 @@ const std::string both_reports =
 	" signal 4 is not blocked \n";
 const std::string first_report = both_reports.substr(0, 96);
 
-// Runs one of the platform's tools, with our search path, in the C locale,
-// with environment entries env added.
+// Runs one of the platform's tools, in the C locale, with environment
+// entries env added, and our search path unless env has one.
 Outcome tool(const Words &argv, Words env = {}, Launch how = {})
 {
 	const char *path = getenv("PATH");
-	env.push_back(std::string("PATH=") + (path ? path : "/usr/bin:/bin"));
+	if (std::none_of(env.begin(), env.end(), [](auto &e) { return e.rfind("PATH=", 0) == 0; }))
+		env.push_back(std::string("PATH=") + (path ? path : "/usr/bin:/bin"));
 	env.push_back("LC_ALL=C");
 	std::vector<char *> envp;
 	for (auto &e : env)
@@ -306,17 +307,11 @@ TEST(CheckUsage, LooksUpThePathAsExecDoes)
 	TempDir dir;
 	fs::create_directory(dir.path + "/sh");
 	dir.file("only-here", "");
-	Words env = {"PATH=" + dir.path + ":/usr/bin:/bin", "LC_ALL=C"};
-	std::vector<char *> envp;
-	for (auto &e : env)
-		envp.push_back(e.data());
-	envp.push_back(nullptr);
-	Launch how;
-	how.envp = envp.data();
-	Outcome r = spawn(command(fact("check")) + Words{"-o", "stdout-pipe", "sh", "-c", ":"}, how);
+	Words path = {"PATH=" + dir.path + ":/usr/bin:/bin"};
+	Outcome r = tool(command(fact("check")) + Words{"-o", "stdout-pipe", "sh", "-c", ":"}, path);
 	EXPECT_NE(r.out.text.find("\n# command: sh -c :\n"), std::string::npos) << r.out.text << r.err.text;
 	EXPECT_EQ(describe(r), "exit 1");	// it ran, and printed nothing
-	Outcome denied = spawn(command(fact("check")) + Words{"only-here"}, how);
+	Outcome denied = tool(command(fact("check")) + Words{"only-here"}, path);
 	EXPECT_EQ(denied.err.text, me + "cannot run only-here: Permission denied\n");
 }
 
