@@ -93,7 +93,9 @@ std::string open_out(Out out, Ends *e)
 		return e->out ? "" : failed("no temporary file");
 	}
 	case Out::terminal: {
-		e->read.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+		// Non-blocking: with no data, a master whose slave is open says
+		// EAGAIN, one without an open slave EIO.
+		e->read.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
 		const char *name = nullptr;
 		if (!e->read || grantpt(e->read.get()) < 0 || unlockpt(e->read.get()) < 0 ||
 		    !(name = ptsname(e->read.get()))) {
@@ -270,16 +272,20 @@ void keep(Captured *into, const char *buf, size_t n)
 	into->text.append(buf, std::min(n, kept_bytes - into->text.size()));
 }
 
-void read_into(Fd &fd, Captured *into)
+// What a read of a stream came to: data, nothing for now, or its end (end
+// of file; or EIO, from a terminal's master when no slave is open).
+enum class Read { data, nothing, end };
+
+Read read_into(Fd &fd, Captured *into)
 {
 	char buf[65536];
 	ssize_t n = read(fd.get(), buf, sizeof buf);
 	if (n > 0) {
 		keep(into, buf, n);
 		into->size += n;
-	} else if (n == 0 || errno != EINTR) {
-		fd.reset();	// end of file, or EIO once a terminal's slave is gone
+		return Read::data;
 	}
+	return n < 0 && (errno == EINTR || errno == EAGAIN) ? Read::nothing : Read::end;
 }
 
 // While a command runs, its exit must wake our poll: SIGCHLD gets a
@@ -315,14 +321,19 @@ void end_rest(pid_t pid)
 	end_children();
 }
 
+// How long we wait at a time while the terminal has no slave open: one
+// may open again, and a master without one cannot be polled.
+constexpr long idle_ms = 20;
+
 // Reads the child's streams until they end, and reaps it; at its exit ends
-// what it left behind, at the deadline ends it.  Returns false when
-// abort_fd told us to stop.
-bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, Fd *err, Fd *report, Fd *slave,
-	     std::string *failure, Outcome *o, const sigset_t *waiting)
+// what it left behind, at the deadline ends it.  A terminal's master stays
+// open until then, whatever the command closes: closing it would hang up
+// the command's session.  Returns false when abort_fd told us to stop.
+bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, bool terminal, Fd *err, Fd *report,
+	     Fd *slave, std::string *failure, Outcome *o, const sigset_t *waiting)
 {
 	long deadline = timeout ? now_ms() + timeout * 1000L : 0;
-	bool reaped = false;
+	bool reaped = false, idle = false;
 	for (;;) {
 		if (!reaped) {
 			pid_t w = waitpid(pid, &o->status, WNOHANG);
@@ -340,6 +351,8 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, Fd *err, Fd *report,
 		// itself: its going must end our reading.
 		if (!*report)
 			slave->reset();
+		if (idle && (reaped || read_into(*out, &o->out) != Read::end))
+			idle = false;	// a slave is open again, or nobody is left to open one
 		if (reaped && !*out && !*err && !*report)
 			return true;
 		long left = deadline ? deadline - now_ms() : -1;
@@ -350,18 +363,22 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, Fd *err, Fd *report,
 			deadline = 0;	// SIGCHLD wakes us when it has gone
 			continue;
 		}
+		if (reaped)
+			left = -1;
+		if (idle)
+			left = left < 0 ? idle_ms : std::min(left, idle_ms);
 		struct pollfd fds[4];
 		Fd *owner[4];
 		nfds_t n = 0;
 		for (Fd *fd : {out, err, report})
-			if (*fd) {
+			if (*fd && !(fd == out && idle)) {
 				owner[n] = fd;
 				fds[n++] = {fd->get(), POLLIN, 0};
 			}
 		if (abort_fd >= 0)
 			fds[n++] = {abort_fd, POLLIN, 0};
 		struct timespec ts = {left / 1000, left % 1000 * 1000000};
-		if (ppoll(fds, n, reaped || !deadline ? nullptr : &ts, waiting) < 0) {
+		if (ppoll(fds, n, left < 0 ? nullptr : &ts, waiting) < 0) {
 			if (errno == EINTR)
 				continue;
 			int error = errno;
@@ -377,13 +394,14 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, Fd *err, Fd *report,
 		for (nfds_t i = 0; i < n - (abort_fd >= 0); i++) {
 			if (!fds[i].revents)
 				continue;
-			if (owner[i] == report) {
-				Captured c;
-				read_into(*report, &c);
-				failure->append(c.text);
-			} else {
-				read_into(*owner[i], owner[i] == out ? &o->out : &o->err);
-			}
+			Captured into;
+			Fd *fd = owner[i];
+			Read r = read_into(*fd, fd == report ? &into : fd == out ? &o->out : &o->err);
+			failure->append(into.text);
+			if (r == Read::end && fd == out && terminal && !reaped)
+				idle = true;
+			else if (r == Read::end)
+				fd->reset();
 		}
 	}
 }
@@ -435,8 +453,8 @@ Outcome spawn(const std::vector<std::string> &argv, const Launch &how, int abort
 	ends.out.reset();
 
 	std::string failure;
-	bool done = collect(pid, how.timeout, abort_fd, &ends.read, &err, &report, &ends.slave,
-			    &failure, &o, &signals.waiting);
+	bool done = collect(pid, how.timeout, abort_fd, &ends.read, how.out == Out::terminal, &err,
+			    &report, &ends.slave, &failure, &o, &signals.waiting);
 	if (aborted)
 		*aborted = !done;
 	ChildFailure f;
@@ -495,8 +513,7 @@ sigset_t ignored_signals()
 	sigemptyset(&set);
 	for (int sig = 1; sig < NSIG; sig++) {
 		struct sigaction sa;
-		if (sigaction(sig, nullptr, &sa) == 0 && !(sa.sa_flags & SA_SIGINFO) &&
-		    sa.sa_handler == SIG_IGN)
+		if (sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN)
 			sigaddset(&set, sig);
 	}
 	return set;
