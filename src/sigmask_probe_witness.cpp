@@ -56,9 +56,11 @@ int main(int argc, char **argv, char **envp)
 		struct sigaction sa;
 		if (sigaction(sig, nullptr, &sa) != 0)
 			continue;
-		if (!(sa.sa_flags & SA_SIGINFO) && sa.sa_handler == SIG_IGN)
+		// The handler's value decides, whatever the flags: SA_SIGINFO
+		// with SIG_IGN still ignores the signal.
+		if (sa.sa_handler == SIG_IGN)
 			sigaddset(&ignored, sig);
-		else if ((sa.sa_flags & SA_SIGINFO) || sa.sa_handler != SIG_DFL)
+		else if (sa.sa_handler != SIG_DFL)
 			sigaddset(&caught, sig);
 	}
 	// Descriptors before anything is opened, which would take a free one.
@@ -68,7 +70,12 @@ int main(int argc, char **argv, char **envp)
 	const char *tty = "none";
 	int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
 	if (fd >= 0) {
-		tty = tcgetpgrp(fd) == getpgrp() ? "foreground" : "background";
+		// In a PID namespace that does not hold the process groups, both
+		// read 0: which one is in the foreground cannot be told.
+		pid_t foreground = tcgetpgrp(fd), own = getpgrp();
+		tty = foreground <= 0 || own <= 0 ? "unknown"
+		      : foreground == own     ? "foreground"
+					      : "background";
 		close(fd);
 	}
 
