@@ -2,8 +2,6 @@
 // The table of start conditions: see conditions.h.
 #include "conditions.h"
 
-#include "start_state.h"
-
 #include <algorithm>
 #include <csignal>
 #include <cstring>
@@ -119,7 +117,18 @@ namespace {
 
 void handler(int) {}
 
-// What the row leaves blocked at exec, but for block_all.
+Signals without(Signals sigs, const Signals &gone)
+{
+	sigs.erase(std::remove_if(sigs.begin(), sigs.end(),
+				  [&](int sig) {
+					  return std::find(gone.begin(), gone.end(), sig) != gone.end();
+				  }),
+		   sigs.end());
+	return sigs;
+}
+
+} // namespace
+
 Signals blocked(const Condition &c)
 {
 	Signals sigs = c.block;
@@ -127,7 +136,15 @@ Signals blocked(const Condition &c)
 	return sigs;
 }
 
-} // namespace
+Signals left_ignored(const Condition &c)
+{
+	return without(without(c.ignore, c.handle), c.restore);
+}
+
+bool touches_dispositions(const Condition &c)
+{
+	return !c.ignore.empty() || !c.handle.empty() || !c.restore.empty();
+}
 
 Refusal set_up(const Condition &c)
 {
@@ -193,180 +210,6 @@ std::string expectation(const Condition &c)
 	if (*c.diagnostic)
 		s += ", stderr \"" + std::string(c.diagnostic, strlen(c.diagnostic) - 1) + "\"";
 	return s + ", " + c.status.text();
-}
-
-SignalSet SignalSet::of(const Signals &sigs)
-{
-	SignalSet set;
-	for (int sig : sigs)
-		if (sig >= 1 && sig <= 64)
-			set.bits |= uint64_t(1) << (sig - 1);
-	return set;
-}
-
-SignalSet SignalSet::parse(const std::string &text)
-{
-	SignalSet set;
-	if (text == "?")
-		set.known = false;
-	for (size_t at = 0; set.known && at < text.size();) {
-		size_t used;
-		int first = std::stoi(text.substr(at), &used), last = first;
-		at += used;
-		if (at < text.size() && text[at] == '-') {
-			last = std::stoi(text.substr(++at), &used);
-			at += used;
-		}
-		for (int sig = first; sig <= last && sig <= 64; sig++)
-			set.bits |= uint64_t(1) << (sig - 1);
-		at += at < text.size() && text[at] == ',';
-	}
-	return set;
-}
-
-std::string SignalSet::text() const
-{
-	if (!known)
-		return "?";
-	std::string s;
-	for (int sig = 1; sig <= 64; sig++) {
-		if (!(bits >> (sig - 1) & 1))
-			continue;
-		int last = sig;
-		while (last < 64 && (bits >> last & 1))
-			last++;
-		s += (s.empty() ? "" : ",") + std::to_string(sig);
-		if (last > sig)
-			s += "-" + std::to_string(last);
-		sig = last;
-	}
-	return s.empty() ? "none" : s;
-}
-
-namespace {
-
-std::string unescaped(const std::string &word)
-{
-	std::string s;
-	for (size_t i = 0; i < word.size(); i++) {
-		if (word[i] == '\\' && i + 3 < word.size() && word[i + 1] == 'x') {
-			s += static_cast<char>(std::stoi(word.substr(i + 2, 2), nullptr, 16));
-			i += 3;
-		} else {
-			s += word[i];
-		}
-	}
-	return s;
-}
-
-// Every signal a mask can hold, as the C library fills a set.
-SignalSet blockable()
-{
-	sigset_t all;
-	sigfillset(&all);
-	Signals sigs;
-	for (int sig = 1; sig <= 64; sig++)
-		if (sigismember(&all, sig) == 1 && sig != SIGKILL && sig != SIGSTOP)
-			sigs.push_back(sig);
-	return SignalSet::of(sigs);
-}
-
-std::string words(const std::vector<std::string> &list)
-{
-	std::string s;
-	for (const auto &word : list)
-		s += (s.empty() ? "" : " ") + shell_quoted(word);
-	return s.empty() ? "none" : s;
-}
-
-Signals without(Signals sigs, const Signals &gone)
-{
-	sigs.erase(std::remove_if(sigs.begin(), sigs.end(),
-				  [&](int sig) {
-					  return std::find(gone.begin(), gone.end(), sig) != gone.end();
-				  }),
-		   sigs.end());
-	return sigs;
-}
-
-} // namespace
-
-bool parse_witness(const std::string &err, StartState *state)
-{
-	size_t at = err.find(WITNESS_TAG);
-	while (at != std::string::npos && at > 0 && err[at - 1] != '\n')
-		at = err.find(WITNESS_TAG, at + 1);
-	if (at == std::string::npos)
-		return false;
-	size_t end = err.find('\n', at);
-	std::string line = err.substr(at, end == std::string::npos ? end : end - at);
-	*state = StartState();
-	for (size_t from = 0, to; from < line.size(); from = to + 1) {
-		to = std::min(line.find(' ', from), line.size());
-		std::string word = line.substr(from, to - from);
-		size_t eq = word.find('=');
-		if (eq == std::string::npos)
-			continue;
-		std::string key = word.substr(0, eq), value = word.substr(eq + 1);
-		SignalSet *sets[] = {&state->blocked, &state->pending, &state->ignored, &state->caught};
-		const char *set_names[] = {"blocked", "pending", "ignored", "caught"};
-		for (int i = 0; i < 4; i++)
-			if (key == set_names[i])
-				*sets[i] = SignalSet::parse(value);
-		if (key.size() == 3 && key.compare(0, 2, "fd") == 0 && key[2] >= '0' && key[2] <= '2')
-			state->fd[key[2] - '0'] = value;
-		else if (key == "tty")
-			state->tty = value;
-		else if (key == "arg")
-			state->args.push_back(unescaped(value));
-		else if (key == "env")
-			state->env.push_back(unescaped(value));
-	}
-	return true;
-}
-
-std::vector<Difference> compare(const Condition &c, const StartState &seen,
-				const std::string (&given)[3],
-				const std::vector<std::string> &args)
-{
-	std::vector<Difference> found;
-	auto check = [&](bool touched, const char *aspect, const std::string &expected,
-			 const std::string &got) {
-		if ((touched || c.baseline) && expected != got)
-			found.push_back({aspect, expected, got});
-	};
-	SignalSet mask = c.block_all ? blockable() : SignalSet::of(blocked(c));
-	check(c.block_all || !blocked(c).empty(), "blocked", mask.text(), seen.blocked.text());
-	check(!c.pending.empty(), "pending", SignalSet::of(c.pending).text(), seen.pending.text());
-	// Exec keeps what is ignored and resets what is caught.
-	bool dispositions = !c.ignore.empty() || !c.handle.empty() || !c.restore.empty();
-	Signals ignored = without(without(c.ignore, c.handle), c.restore);
-	check(dispositions, "ignored", SignalSet::of(ignored).text(), seen.ignored.text());
-	check(dispositions, "caught", SignalSet().text(), seen.caught.text());
-	check(c.close_stdin, "fd0", given[0], seen.fd[0]);
-	check(c.out != Out::pipe, "fd1", given[1], seen.fd[1]);
-	check(false, "fd2", given[2], seen.fd[2]);
-	check(c.out == Out::terminal, "terminal",
-	      c.out != Out::terminal ? "none" : c.background ? "background" : "foreground", seen.tty);
-
-	std::vector<std::string> want = args, got;
-	if (c.args == Args::extra)
-		want.insert(want.end(), extra_args.begin(), extra_args.end());
-	if (!seen.args.empty())
-		got.assign(seen.args.begin() + 1, seen.args.end());
-	check(c.args == Args::extra, "args", words(want), words(got));
-	// A wrapper may add variables of its own; the row's must arrive as set.
-	if (c.args == Args::extra) {
-		std::vector<std::string> arrived;
-		for (const auto &entry : extra_env) {
-			std::string name = entry.substr(0, entry.find('=') + 1);
-			for (const auto &e : seen.env)
-				if (e.compare(0, name.size(), name) == 0)
-					arrived.push_back(e);
-		}
-		check(true, "env", words(extra_env), words(arrived));
-	}
-	return found;
 }
 
 std::string shell_quoted(const std::string &word)

@@ -6,7 +6,6 @@
 
 #include "spawn.h"
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -59,39 +58,13 @@ std::string expected_out(const Condition &c);
 // What --list shows for c: what it expects.
 std::string expectation(const Condition &c);
 
-// A set of signals 1 to 64, written as the witness writes them: "1,4,34-64".
-struct SignalSet {
-	uint64_t bits = 0;
-	bool known = true;	// false: the witness could not read it
-	static SignalSet of(const Signals &sigs);
-	static SignalSet parse(const std::string &text);
-	std::string text() const;
-	bool operator==(const SignalSet &o) const { return bits == o.bits && known == o.known; }
-};
-
-// What the witness reports it was handed.
-struct StartState {
-	SignalSet blocked, pending, ignored, caught;
-	std::string fd[3], tty;
-	std::vector<std::string> args, env;
-};
-
-// Finds the witness's line in what it wrote on standard error; false when
-// there is none.
-bool parse_witness(const std::string &err, StartState *state);
-
-// One thing the witness saw otherwise than the row set it up.
-struct Difference {
-	std::string aspect, expected, got;
-};
-
-// Compares what the witness saw with what c sets up, for the aspects c
-// touches (all of them for the baseline).  given: descriptors 0 to 2 as
-// handed over; args: the arguments after the program's name that the
-// command passes anyway.
-std::vector<Difference> compare(const Condition &c, const StartState &seen,
-				const std::string (&given)[3],
-				const std::vector<std::string> &args);
+// What c leaves blocked at exec, but for block_all: its blocked and its
+// pending signals.
+Signals blocked(const Condition &c);
+// What c leaves ignored across exec, which keeps SIG_IGN and resets a
+// handler to the default.
+Signals left_ignored(const Condition &c);
+bool touches_dispositions(const Condition &c);
 
 // A short shell script that sets c up with a Debian base system's tools
 // and runs command under it, with the documented result as a comment.

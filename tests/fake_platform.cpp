@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A platform with one fault, named by the first argument, that runs the
-// rest as a command: each is a class of bug the check must catch.
+// rest as a command: each is a class of bug the check must catch, or a
+// habit of real wrappers that it must not take for one.
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -58,6 +59,42 @@ int status_for_signal(char **argv)
 	return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
+// Runs the command as a child that starts as we did: the same mask and
+// ignored signals, and what is pending raised again.  Then, as xargs does,
+// closes its own standard streams and lingers before it passes the
+// child's status on, a death by a signal as the same death.
+int close_early(char **argv)
+{
+	sigset_t pending;
+	sigpending(&pending);
+	bool chld_ignored = signal(SIGCHLD, SIG_DFL) == SIG_IGN;	// so that we can wait
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (chld_ignored)
+			signal(SIGCHLD, SIG_IGN);
+		for (int sig = 1; sig < NSIG; sig++)
+			if (sigismember(&pending, sig) == 1)
+				kill(getpid(), sig);
+		execvp(argv[0], argv);
+		_exit(127);
+	}
+	int status;
+	if (pid < 0 || waitpid(pid, &status, 0) < 0)
+		return 126;
+	for (int fd = 0; fd < 3; fd++)
+		close(fd);
+	usleep(100 * 1000);
+	if (WIFEXITED(status))
+		return WEXITSTATUS(status);
+	sigset_t one;
+	sigemptyset(&one);
+	sigaddset(&one, WTERMSIG(status));
+	signal(WTERMSIG(status), SIG_DFL);
+	sigprocmask(SIG_UNBLOCK, &one, nullptr);
+	raise(WTERMSIG(status));
+	return 128 + WTERMSIG(status);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -86,6 +123,20 @@ int main(int argc, char **argv)
 				open("/dev/null", O_RDONLY);
 	} else if (!strcmp(fault, "status-for-signal")) {
 		return status_for_signal(command);
+	} else if (!strcmp(fault, "close-early")) {
+		return close_early(command);
+	} else if (!strcmp(fault, "add-variable")) {	// for every program
+		setenv("FAKE_PLATFORM", "1", 1);
+	} else if (!strcmp(fault, "block-sigusr1")) {
+		sigemptyset(&set);
+		sigaddset(&set, SIGUSR1);
+		sigprocmask(SIG_BLOCK, &set, nullptr);
+	} else if (!strcmp(fault, "ignore-sigpipe")) {	// as python3 does
+		signal(SIGPIPE, SIG_IGN);
+	} else if (!strcmp(fault, "stderr-line")) {
+		static const char line[] = "fake-platform: starting\n";
+		if (write(2, line, sizeof line - 1) < 0)
+			return 126;
 	} else {
 		return 2;
 	}

@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: MIT
+// Judging a row: see judge.h.
+#include "judge.h"
+
+#include <algorithm>
+#include <csignal>
+#include <iterator>
+
+namespace {
+
+// Every signal a mask can hold, as the C library fills a set.
+SignalSet blockable()
+{
+	sigset_t all;
+	sigfillset(&all);
+	Signals sigs;
+	for (int sig = 1; sig <= 64; sig++)
+		if (sigismember(&all, sig) == 1 && sig != SIGKILL && sig != SIGSTOP)
+			sigs.push_back(sig);
+	return SignalSet::of(sigs);
+}
+
+std::string words(const std::vector<std::string> &list)
+{
+	std::string s;
+	for (const auto &word : list)
+		s += (s.empty() ? "" : " ") + shell_quoted(word);
+	return s.empty() ? "none" : s;
+}
+
+// The arguments after the program's name.
+std::vector<std::string> after_name(const std::vector<std::string> &argv)
+{
+	return argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end());
+}
+
+// A set the witness could not read says nothing to build on.
+SignalSet read_or_none(const SignalSet &s)
+{
+	return s.known ? s : SignalSet();
+}
+
+// What c should hand over, starting from base: c's own changes applied to
+// it.  A row that blocks every signal, or leaves no environment, expects
+// exactly that.
+StartState expected_state(const Condition &c, const StartState &base, const std::string (&given)[3])
+{
+	StartState e = base;
+	e.blocked = c.block_all ? blockable() : read_or_none(base.blocked) | SignalSet::of(blocked(c));
+	e.pending = read_or_none(base.pending) | SignalSet::of(c.pending);
+	SignalSet ignored = SignalSet::of(left_ignored(c));
+	e.ignored = read_or_none(base.ignored) | ignored;
+	e.caught = read_or_none(base.caught) - ignored;
+	std::copy(std::begin(given), std::end(given), e.fd);
+	if (c.out == Out::terminal)
+		e.tty = c.background ? "background" : "foreground";
+	if (c.args == Args::extra) {
+		e.args.insert(e.args.end(), extra_args.begin(), extra_args.end());
+		for (const std::string &entry : extra_env) {
+			std::string name = entry.substr(0, entry.find('=') + 1);
+			std::erase_if(e.env, [&](const std::string &v) { return v.rfind(name, 0) == 0; });
+			e.env.push_back(entry);
+		}
+	} else if (c.args == Args::no_env) {
+		e.env.clear();
+	}
+	return e;
+}
+
+// Whether c expects aspect whatever the plain start showed.
+bool absolute(const Condition &c, const std::string &aspect)
+{
+	return (aspect == "blocked" && c.block_all) || (aspect == "env" && c.args == Args::no_env);
+}
+
+// The entries of a that b lacks, both sorted, counting repeats.
+std::vector<std::string> lacking(const std::vector<std::string> &a, const std::vector<std::string> &b)
+{
+	std::vector<std::string> d;
+	std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(d));
+	return d;
+}
+
+// The environment, compared as the set of entries it is: what was
+// expected and what came, or nothing when they agree.
+std::vector<Field> compare_env(const Condition &c, std::vector<std::string> want,
+			       std::vector<std::string> got)
+{
+	std::sort(want.begin(), want.end());
+	std::sort(got.begin(), got.end());
+	if (want == got)
+		return {};
+	if (c.args == Args::no_env)
+		return {{"env", "none", words(got)}};
+	std::string expected = c.baseline ? "as handed over" : "as on the plain start";
+	if (c.args == Args::extra)
+		expected += ", with " + words(extra_env);
+	std::string diff;
+	if (auto added = lacking(got, want); !added.empty())
+		diff = "added " + words(added);
+	if (auto missing = lacking(want, got); !missing.empty())
+		diff += (diff.empty() ? "" : "; ") + std::string("missing ") + words(missing);
+	return {{"env", expected, diff}};
+}
+
+// What the witness makes of a row: the differences, as fields.
+std::vector<Field> witness_fields(const Condition &c, const Outcome &w, const Basis &basis)
+{
+	if (w.stage != Outcome::ran)
+		return {{"witness", "its report", "cannot run: " + w.why}};
+	StartState seen;
+	bool reported = parse_witness(w.err.text, &seen);
+	if (!reported || describe(w) != "exit 0")
+		return {{"witness", "its report, exit 0",
+			 (reported ? "a report, " : "no report, ") + describe(w)},
+			{"witness stderr", "", w.err.text, &w.err}};
+	StartState ideal = ideal_start(basis, w.given);
+	return compare(c, seen, c.baseline || !basis.baseline ? ideal : *basis.baseline, w.given);
+}
+
+} // namespace
+
+StartState ideal_start(const Basis &basis, const std::string (&given)[3])
+{
+	StartState s;
+	std::copy(std::begin(given), std::end(given), s.fd);
+	s.tty = "none";
+	s.args = {""};
+	s.args.insert(s.args.end(), basis.args.begin(), basis.args.end());
+	s.env = basis.env;
+	return s;
+}
+
+std::vector<Field> compare(const Condition &c, const StartState &seen, const StartState &base,
+			   const std::string (&given)[3])
+{
+	StartState want = expected_state(c, base, given);
+	std::vector<Field> found;
+	auto check = [&](bool touched, const char *aspect, const std::string &expected,
+			 const std::string &got) {
+		if ((touched || c.baseline) && expected != got)
+			found.push_back({aspect, expected, got});
+	};
+	check(c.block_all || !blocked(c).empty(), "blocked", want.blocked.text(), seen.blocked.text());
+	check(!c.pending.empty(), "pending", want.pending.text(), seen.pending.text());
+	check(touches_dispositions(c), "ignored", want.ignored.text(), seen.ignored.text());
+	check(touches_dispositions(c), "caught", want.caught.text(), seen.caught.text());
+	check(c.close_stdin, "fd0", want.fd[0], seen.fd[0]);
+	check(c.out != Out::pipe, "fd1", want.fd[1], seen.fd[1]);
+	check(false, "fd2", want.fd[2], seen.fd[2]);
+	check(c.out == Out::terminal, "terminal", want.tty, seen.tty);
+	check(c.args == Args::extra, "args", words(after_name(want.args)), words(after_name(seen.args)));
+	if (c.args != Args::plain || c.baseline)
+		for (const Field &f : compare_env(c, want.env, seen.env))
+			found.push_back(f);
+	return found;
+}
+
+Verdict judge(const Condition &c, const Outcome &witness, const Outcome &probe, const Basis &basis,
+	      RowReport *report)
+{
+	const Outcome &r = probe;
+	if (r.stage == Outcome::not_set_up || witness.stage == Outcome::not_set_up) {
+		report->ok = true;
+		report->directive = "SKIP " + (r.stage == Outcome::not_set_up ? r.why : witness.why);
+		return Verdict::skipped;
+	}
+	std::vector<Field> &fields = report->fields;
+	if (basis.verified) {
+		fields = witness_fields(c, witness, basis);
+		if (!fields.empty())
+			report->message = "the condition did not arrive as set";
+		// Say so where an expectation was built on what the platform adds.
+		std::string adds;
+		for (const Field &f : fields)
+			if (!c.baseline && basis.baseline && !absolute(c, f.name) &&
+			    std::find(basis.platform_adds.begin(), basis.platform_adds.end(), f.name) !=
+				    basis.platform_adds.end())
+				adds += (adds.empty() ? "" : ", ") + f.name;
+		if (!adds.empty())
+			report->basis = "as clean-start saw it through this command, plus this row's own "
+					"changes; clean-start differs in: " + adds;
+	}
+	if (r.stage == Outcome::not_started) {
+		fields.push_back({"probe", "to start", "cannot run: " + r.why});
+	} else {
+		// Standard error holds the probe's documented line or nothing: a line
+		// of anyone else's, a wrapper's too, is a difference in what ran.
+		fields.push_back({"stdout", expected_out(c), r.out.text, &r.out});
+		fields.push_back({"stderr", c.diagnostic, r.err.text, &r.err});
+		fields.push_back({"status", c.status.text(), describe(r)});
+		if (r.timed_out)
+			report->message += std::string(report->message.empty() ? "" : "; ") + "timed out";
+	}
+	report->ok = std::all_of(fields.begin(), fields.end(), [](const Field &f) { return f.matches(); });
+	return report->ok ? Verdict::passed : Verdict::failed;
+}

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// Judging a row from its two runs: did the condition arrive as set, and did
+// the probe then do what it documents?
+#pragma once
+
+#include "conditions.h"
+#include "report.h"
+#include "witness_line.h"
+
+#include <string>
+#include <vector>
+
+enum class Verdict { passed, failed, skipped };
+
+// What a run's rows are judged against.
+struct Basis {
+	bool verified = false;	// a witness runs in the probe's place
+	// What the check hands over on the plain start, besides descriptors:
+	// the arguments after the probe's name, and the environment.
+	std::vector<std::string> args, env;
+	// What the witness saw of the plain start through the command, and
+	// where that differs from what the check handed over; baseline is null
+	// when the witness gave no report there.
+	const StartState *baseline = nullptr;
+	std::vector<std::string> platform_adds;
+};
+
+// The start state the check hands over on the plain start, descriptors as
+// given.
+StartState ideal_start(const Basis &basis, const std::string (&given)[3]);
+
+// Where what the witness saw differs from what row c should have handed
+// over, starting from base, for the aspects c touches (all of them for the
+// plain start).
+std::vector<Field> compare(const Condition &c, const StartState &seen, const StartState &base,
+			   const std::string (&given)[3]);
+
+// Judges row c from its runs into report's verdict, message, basis and
+// fields.
+Verdict judge(const Condition &c, const Outcome &witness, const Outcome &probe, const Basis &basis,
+	      RowReport *report);
