@@ -25,14 +25,11 @@ struct Basis {
 	std::vector<std::string> platform_adds;
 };
 
-// The start state the check hands over on the plain start, descriptors as
-// given.
-StartState ideal_start(const Basis &basis, const std::string (&given)[3]);
-
 // Where what the witness saw differs from what row c should have handed
-// over, starting from base, for the aspects c touches (all of them for the
-// plain start).
-std::vector<Field> compare(const Condition &c, const StartState &seen, const StartState &base,
+// over, for the aspects c touches: the plain start compares all of them
+// with the ideal, every other row with the baseline and its own changes
+// (with the ideal where there is no baseline).
+std::vector<Field> compare(const Condition &c, const StartState &seen, const Basis &basis,
 			   const std::string (&given)[3]);
 
 // Judges row c from its runs into report's verdict, message, basis and

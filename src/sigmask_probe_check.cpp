@@ -196,7 +196,7 @@ int check(const Plan &plan)
 			if (w.stage == Outcome::ran && describe(w) == "exit 0" &&
 			    parse_witness(w.err.text, &baseline)) {
 				basis.baseline = &baseline;
-				for (const Field &f : compare(*job.c, baseline, ideal_start(basis, w.given), w.given))
+				for (const Field &f : compare(*job.c, baseline, basis, w.given))
 					basis.platform_adds.push_back(f.name);
 			}
 			have_basis = true;
