@@ -35,7 +35,8 @@ have_groff-base := command -v groff
 have_dpkg := command -v dpkg-deb
 have_perl := command -v prove
 have_lintian := command -v lintian
-test_packages := g++ libgtest-dev libseccomp-dev groff-base dpkg perl lintian
+have_libxml2-utils := command -v xmllint
+test_packages := g++ libgtest-dev libseccomp-dev groff-base dpkg perl lintian libxml2-utils
 # The home target runs here on the machine's own i386 libraries.
 home_packages := $(if $(filter i386,$(HOME_ARCH)),libc6-i386)
 
@@ -106,8 +107,9 @@ package:
 	[ -n "$$epoch" ] && export SOURCE_DATE_EPOCH=$$epoch; \
 	$(CMAKE) --build $(BUILD)/$(ARCH) --target package
 
-# The check under each wrapper of tools/matrix that is installed, as the
-# README's table; and the check's speed against a shell loop.
+# The check under each wrapper of tools/matrix that is installed and on
+# each target, as the README's grid and doc/matrix.svg; and the check's
+# speed against a shell loop.
 matrix bench:
 	@{ $(call build,host,); } >/dev/null
 	@$(foreach a,$(HOME_ARCH) $(other_arches),{ command -v $(call target,$(a),triplet)-g++ >/dev/null && \
