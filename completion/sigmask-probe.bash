@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# bash completion for sigmask-probe and sigmask-probe-check.
+# bash completion for sigmask-probe, sigmask-probe-check and sigmask-probe-image.
 
 # sigmask-probe takes no arguments at all.
 _sigmask_probe()
@@ -25,7 +25,7 @@ _sigmask_probe_check()
 			$(compgen -f -- "$cur"))
 		return
 		;;
-	-w | --witness)
+	-w | --witness | --report)
 		COMPREPLY=($(compgen -f -- "$cur"))
 		return
 		;;
@@ -36,7 +36,7 @@ _sigmask_probe_check()
 	# Past the options, the words are a command of its own.
 	for ((i = 1; i < COMP_CWORD; i++)); do
 		case ${COMP_WORDS[i]} in
-		-o | --only | --explain | -k | --known | -w | --witness | -t | --timeout | -j | --jobs)
+		-o | --only | --explain | -k | --known | -w | --witness | --report | -t | --timeout | -j | --jobs)
 			((i++))
 			;;
 		--)
@@ -53,11 +53,28 @@ _sigmask_probe_check()
 	fi
 	if ((i == COMP_CWORD)) && [[ $cur == -* ]]; then
 		COMPREPLY=($(compgen -W "-l --list -o --only -t --timeout -j --jobs -k --known
-			-w --witness --explain -h --help --version" -- "$cur"))
+			-w --witness --explain --report --init -h --help --version" -- "$cur"))
 		return
 	fi
 	COMPREPLY=($(compgen -c -- "$cur"))
 }
 
+_sigmask_probe_image()
+{
+	local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+	case $prev in
+	-o | --output)
+		COMPREPLY=($(compgen -f -- "$cur"))
+		;;
+	--bin | --sysroot)
+		COMPREPLY=($(compgen -d -- "$cur"))
+		;;
+	*)
+		COMPREPLY=($(compgen -W "-o --output --bin --sysroot -h --help" -- "$cur"))
+		;;
+	esac
+}
+
 complete -F _sigmask_probe sigmask-probe
 complete -F _sigmask_probe_check sigmask-probe-check
+complete -F _sigmask_probe_image sigmask-probe-image

@@ -5,6 +5,7 @@
 
 #include "conditions.h"
 #include "elf_facts.h"
+#include "first_program.h"
 #include "judge.h"
 #include "known.h"
 #include "pool.h"
@@ -15,6 +16,7 @@
 #include <fnmatch.h>
 #include <getopt.h>
 #include <sys/utsname.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -289,6 +291,9 @@ void usage()
 	     "                         name a file of this package's, such as qemu-user\n"
 	     "  -w, --witness=FILE     the witness to put in the probe's place\n"
 	     "      --explain=NAME     print a shell script that reproduces condition NAME\n"
+	     "      --report=FILE      write the report on FILE instead of standard output\n"
+	     "      --init             run as the first program of a system, as when this\n"
+	     "                         is process 1: power the machine off at the end\n"
 	     "  -h, --help             show this help\n"
 	     "      --version          show the version\n");
 }
@@ -332,6 +337,8 @@ const struct option longopts[] = {
 	{"known", required_argument, nullptr, 'k'},
 	{"witness", required_argument, nullptr, 'w'},
 	{"explain", required_argument, nullptr, 'E'},
+	{"report", required_argument, nullptr, 'R'},
+	{"init", no_argument, nullptr, 'I'},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
@@ -347,11 +354,25 @@ std::string bad_word(char **argv)
 	return optopt ? std::string("-") + static_cast<char>(optopt) : word;
 }
 
+// Writes the report on file instead of standard output; a terminal there
+// gets its lines as written, without carriage returns.
+void report_to(const std::string &file)
+{
+	if (!freopen(file.c_str(), "w", stdout))
+		throw UsageError("cannot write the report on " + escaped(file, false) + ": " +
+				 strerror(errno));
+	struct termios t;
+	if (tcgetattr(STDOUT_FILENO, &t) == 0) {
+		t.c_oflag &= ~OPOST;
+		tcsetattr(STDOUT_FILENO, TCSANOW, &t);
+	}
+}
+
 int run(int argc, char **argv)
 {
 	Plan plan;
 	plan.jobs = std::max(1L, std::min(sysconf(_SC_NPROCESSORS_ONLN), 64L));
-	bool list = false;
+	bool list = false, help = false, version = false;
 	std::vector<std::string> only, known;
 	std::string witness, explained;
 	int opt;
@@ -379,12 +400,17 @@ int run(int argc, char **argv)
 		case 'E':
 			explained = optarg;
 			break;
+		case 'R':	// at once: a mistake after it is reported there
+			report_to(optarg);
+			break;
+		case 'I':	// seen before we got here
+			break;
 		case 'h':
-			usage();
-			return 0;
+			help = true;
+			break;
 		case 'V':
-			emit(std::string(me) + " " + VERSION + "\n");
-			return 0;
+			version = true;
+			break;
 		case ':':
 			throw UsageError("option needs an argument: " + escaped(bad_word(argv), false) + " (see --help)");
 		default:
@@ -392,6 +418,13 @@ int run(int argc, char **argv)
 		}
 	}
 
+	if (help || version) {
+		if (help)
+			usage();
+		else
+			emit(std::string(me) + " " + VERSION + "\n");
+		return 0;
+	}
 	plan.chosen = choose(only);
 	if (list) {
 		for (const Condition *c : plan.chosen) {
@@ -458,6 +491,11 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+	bool first = first_program_wanted(argc, argv);
+	if (first) {
+		drop_kernel_words(&argc, argv);
+		prepare_first_program();
+	}
 	// Our pipes must never land on 0, 1 or 2.  A stand-in there is read
 	// only, so that writing to a closed standard output still fails.
 	for (int fd = 0; fd < 3; fd++)
@@ -487,6 +525,8 @@ int main(int argc, char **argv)
 		status = 2;
 	}
 	end_children();
+	if (first)
+		power_off(status, stdout);
 	// stdio must not try to write what failed once more at exit.
 	if (status == 2 && ferror(stdout))
 		_exit(status);

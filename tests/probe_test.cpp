@@ -314,6 +314,8 @@ INSTANTIATE_TEST_SUITE_P(Table, CheckUsage, testing::Values(
 	Usage{{"-j", "0"}, "exit 2", "", me + "bad number of jobs: 0 \\(1 to 1024\\)\n"},
 	Usage{{"-o", "nonesuch"}, "exit 2", "", me + "no condition matches nonesuch\n"},
 	Usage{{"--explain", "nonesuch"}, "exit 2", "", me + "no condition is named nonesuch\n"},
+	Usage{{"--report=/nonexistent/report"}, "exit 2", "",
+	      me + "cannot write the report on /nonexistent/report: No such file or directory\n"},
 	Usage{{"-k", "/nonexistent"}, "exit 2", "",
 	      me + "cannot read known deviations /nonexistent: No such file or directory\n"},
 	Usage{{"-w", "/bin/true", "/bin/true"}, "exit 2", "",
@@ -686,6 +688,145 @@ TEST(Hostile, AnInterruptionEndsTheRowsAndBailsOut)
 	EXPECT_FALSE(alive(pid));
 }
 
+// As the first program of a system (process 1 of a PID namespace here,
+// where powering off ends the namespace's processes with SIGINT), the
+// check writes its report, then a last line with its status, and powers
+// off instead of returning.  It takes no notice of the NAME=value words a
+// kernel passes on, and ends what the rows leave behind.
+struct Boot {
+	const char *name;
+	Words args;
+	int status;
+};
+
+void PrintTo(const Boot &b, std::ostream *os) { *os << b.name; }
+
+class FirstProgram : public testing::TestWithParam<Boot> {};
+
+TEST_P(FirstProgram, ReportsItsStatusAndPowersOff)
+{
+	Outcome r = tool(Words{"unshare", "-p", "-f", "-m", "--propagation", "private", fact("check")} +
+			 GetParam().args);
+	if (r.err.text.find("unshare: ") == 0)
+		GTEST_SKIP() << r.err.text;
+	std::string last = "# sigmask-probe-check: exit status " + std::to_string(GetParam().status) + "\n";
+	ASSERT_GE(r.out.text.size(), last.size()) << r.err.text;
+	EXPECT_EQ(r.out.text.substr(r.out.text.size() - last.size()), last) << r.out.text;
+	EXPECT_EQ(describe(r), "killed by SIGINT") << r.out.text << r.err.text;
+	EXPECT_EQ(r.out.text.find("\nnot ok ") != std::string::npos, GetParam().status == 1) << r.out.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FirstProgram, testing::Values(
+	Boot{"passing", {"-o", "stdout-*"}, 0},
+	// user-mode-linux puts its own words after the check's.
+	Boot{"with_kernel_words", {"-o", "stdout-pipe", "root=98:0", "console=tty0"}, 0},
+	Boot{"failing", {"-o", "sighup-pending-pipe", FAKES "/faulty-no-flush"}, 1},
+	Boot{"bad_option", {"--bogus"}, 2},
+	// What a row leaves running, in a session of its own, does not keep
+	// the machine up.
+	Boot{"leaving_a_process", {"-o", "stdout-pipe", "sh", "-c", "setsid sleep 60 & exec \"$0\"", FAKES "/faulty-no-flush"}, 0}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// The tree's boot image on a kernel, as make check-kernel boots it: on
+// Debian's kernel for the target, or on user-mode-linux ("uml").
+Outcome boot(const std::string &machine, const std::string &args = "", Words env = {})
+{
+	Launch how;
+	how.timeout = 900;
+	std::string build = fs::path(fact("build_dir")).parent_path();
+	return tool({"sh", SOURCE_DIR "/tools/check-kernel", build, machine, "", args}, env, how);
+}
+
+std::string image_of(const std::string &tree)
+{
+	return fs::path(fact("build_dir")).parent_path() / tree / ("sigmask-probe-" + tree + ".cpio.gz");
+}
+
+// What a boot image holds, uncompressed.
+std::string unpacked(const std::string &image)
+{
+	return tool({"gzip", "-dc", image}).out.text;
+}
+
+// Every row, passed: what the check reports natively, after its
+// fingerprint.
+std::string every_row_passed(int status = 0)
+{
+	std::string s = "1.." + std::to_string(conditions.size()) + "\n";
+	for (size_t i = 0; i < conditions.size(); i++)
+		s += "ok " + std::to_string(i + 1) + " - " + conditions[i].name + "\n";
+	return s + "# " + std::to_string(conditions.size()) + " passed, 0 failed, 0 skipped\n"
+	       "# sigmask-probe-check: exit status " + std::to_string(status) + "\n";
+}
+
+// On Debian's kernel for the target (for amd64, on user-mode-linux too),
+// the check as the first program passes every row, the report is the
+// native one but for its fingerprint, and its status reaches the host.
+// The image has nothing in /dev: the check mounts devtmpfs itself.
+TEST(Kernel, EveryRowPassesAsTheFirstProgram)
+{
+	std::string image = unpacked(image_of(fact("target")));
+	EXPECT_NE(image.find("dev"), std::string::npos);
+	EXPECT_EQ(image.find("dev/"), std::string::npos) << "no device nodes";
+	Words machines = {fact("target")};
+	if (fact("target") == "amd64")
+		machines.push_back("uml");
+	for (const std::string &machine : machines) {
+		SCOPED_TRACE(machine);
+		Outcome r = boot(machine);
+		EXPECT_EQ(describe(r), "exit 0") << r.err.text;
+		size_t plan = r.out.text.find("\n1..");
+		ASSERT_NE(plan, std::string::npos) << r.out.text;
+		EXPECT_EQ(r.out.text.substr(plan + 1), every_row_passed()) << r.out.text;
+		EXPECT_TRUE(std::regex_search(r.out.text.substr(0, plan), std::regex(
+			"^TAP version 13\n(# [^\n]*\n)*# probe: /sigmask-probe: [^\n]+\n(# [^\n]*\n)*# kernel: Linux ")))
+			<< r.out.text;
+	}
+}
+
+// The first-program mode's variants, on user-mode-linux where a real kernel
+// is not the point: a failing row's status and a bad option's reach the
+// host; the words a kernel passes on are ignored; and on Debian's amd64
+// kernel, the static image boots without a loader in it.
+TEST(KernelBoots, StatusesReachTheHost)
+{
+	TempDir bin;
+	std::string tree = fs::path(fact("probe")).parent_path();
+	for (const char *program : {"sigmask-probe-check", "sigmask-probe-witness"})
+		fs::copy(tree + "/" + program, bin.path + "/" + program);
+	fs::copy(FAKES "/faulty-no-flush", bin.path + "/sigmask-probe");
+	std::string faulty = bin.path + "/faulty.cpio.gz";
+	Outcome pack = tool({fs::path(fact("host_check")).parent_path() / "sigmask-probe-image", "--bin", bin.path,
+			     "-o", faulty});
+	ASSERT_EQ(describe(pack), "exit 0") << pack.err.text;
+
+	Outcome failing = boot("uml", "-o sighup-pending-pipe", {"IMAGE=" + faulty});
+	EXPECT_EQ(describe(failing), "exit 1") << failing.err.text;
+	EXPECT_NE(failing.out.text.find("\nnot ok 1 - sighup-pending-pipe\n"), std::string::npos) << failing.out.text;
+	Outcome bad = boot("uml", "--bogus");
+	EXPECT_EQ(describe(bad), "exit 2") << bad.err.text;
+	EXPECT_EQ(bad.out.text, "# sigmask-probe-check: exit status 2\n");
+}
+
+TEST(KernelBoots, KernelWordsAreIgnored)
+{
+	// Before "--" they reach init's environment, after it its arguments.
+	Outcome r = boot("uml", "-o clean-start TEST_WORD=1", {"APPEND=TEST_VARIABLE=1"});
+	EXPECT_EQ(describe(r), "exit 0") << r.err.text << r.out.text;
+	EXPECT_NE(r.out.text.find("\nok 1 - clean-start\n"), std::string::npos) << r.out.text;
+}
+
+TEST(KernelBoots, TheStaticImageNeedsNoLoader)
+{
+	std::string image = image_of(fact("target") + "-static");
+	EXPECT_EQ(unpacked(image).find("ld-linux"), std::string::npos);
+	Outcome r = boot(fact("target"), "", {"IMAGE=" + image});
+	EXPECT_EQ(describe(r), "exit 0") << r.err.text;
+	EXPECT_NE(r.out.text.find("\n# probe: /sigmask-probe: ELF64 little-endian AMD X86-64, interpreter none (static)\n"),
+		  std::string::npos) << r.out.text;
+	EXPECT_NE(r.out.text.find("\n" + every_row_passed()), std::string::npos) << r.out.text;
+}
+
 // The report, whatever the number of jobs, and with known deviations.
 TEST(Reports, AreTheSameWhateverTheJobs)
 {
@@ -832,6 +973,7 @@ TEST(ElfFile, IsForTheTargetNeedingOnlyLibc)
 		{fact("witness"), {"libc.so.6"}, {}},
 		// The C++ runtime linked in may bring in the loader, also libc6's.
 		{fact("check"), {"libc.so.6", loader}, {}},
+		{fs::path(fact("check")).parent_path() / "sigmask-probe-image", {"libc.so.6", loader}, {}},
 	};
 	std::string newest;
 	for (const auto &program : programs) {
@@ -864,6 +1006,7 @@ TEST(ElfFile, IsForTheTargetNeedingOnlyLibc)
 const char probe_page[] = SOURCE_DIR "/src/sigmask-probe.1";
 const char check_page[] = SOURCE_DIR "/src/sigmask-probe-check.1";
 const char witness_page[] = SOURCE_DIR "/src/sigmask-probe-witness.1";
+const char image_page[] = SOURCE_DIR "/src/sigmask-probe-image.1";
 
 // Installed, the check finds its probe, the witness and the known
 // deviations from its own place.
@@ -884,7 +1027,7 @@ TEST(Install, TheInstalledCheckFindsWhatItNeeds)
 
 TEST(Manual, PagesLintClean)
 {
-	for (const char *page : {probe_page, check_page, witness_page}) {
+	for (const char *page : {probe_page, check_page, witness_page, image_page}) {
 		Outcome r = tool({"groff", "-man", "-ww", "-z", page});
 		EXPECT_EQ(r.out.text + r.err.text, "") << page;
 		EXPECT_EQ(describe(r), "exit 0") << page;
@@ -900,7 +1043,7 @@ TEST(Package, HoldsTheProgramsPagesAndLicence)
 	TempDir root;
 	ASSERT_EQ(describe(tool({"dpkg-deb", "-x", fact("package"), root.path})), "exit 0");
 	std::string man = root.path + "/usr/share/man/man1/";
-	for (const char *page : {probe_page, check_page, witness_page})
+	for (const char *page : {probe_page, check_page, witness_page, image_page})
 		EXPECT_EQ(tool({"gzip", "-dc", man + fs::path(page).filename().string() + ".gz"}).out.text,
 			  slurp(page));
 	std::string doc = root.path + "/usr/share/doc/sigmask-probe/";
