@@ -6,6 +6,11 @@
 # what it needs: `make setup`, `setup-test` and `setup-arches` install what
 # is missing, in one apt-get.  `make install` and `make package` build
 # with what is here, and name what is missing.
+# `make image` writes a boot image whose first program is the check;
+# `make check-kernel` boots it on Debian's kernel for the target (or
+# ARCH=uml) and prints the check's report; `make test-kernels` does that
+# for every target and tests the first-program mode; `make setup-kernels`
+# installs the emulators they boot under.
 
 HOME_ARCH = i386
 ARCH ?= $(HOME_ARCH)
@@ -14,9 +19,14 @@ CMAKE ?= cmake
 CTEST ?= ctest
 PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
+# make image and check-kernel: STATIC=1 for the statically linked flavour,
+# KERNEL for a kernel of your own, ARGS for the check's options.
+STATIC ?=
+KERNEL ?=
+ARGS ?=
 
 .PHONY: all run check-platform test test-arches install package matrix bench clean \
-	setup setup-test setup-arches
+	setup setup-test setup-arches image check-kernel setup-kernels test-kernels
 
 all: run
 
@@ -37,6 +47,11 @@ have_perl := command -v prove
 have_lintian := command -v lintian
 have_libxml2-utils := command -v xmllint
 test_packages := g++ libgtest-dev libseccomp-dev groff-base dpkg perl lintian libxml2-utils
+have_qemu-system-x86 := command -v qemu-system-x86_64
+have_qemu-system-arm := command -v qemu-system-aarch64
+have_qemu-system-misc := command -v qemu-system-riscv64
+have_user-mode-linux := command -v linux.uml
+kernel_packages := qemu-system-x86 qemu-system-arm qemu-system-misc user-mode-linux
 # The home target runs here on the machine's own i386 libraries.
 home_packages := $(if $(filter i386,$(HOME_ARCH)),libc6-i386)
 
@@ -70,10 +85,14 @@ setup-test:
 	$(call setup,$(home_packages) $(test_packages),$(HOME_ARCH),run,install)
 setup-arches:
 	$(call setup,$(test_packages),$(other_arches),run,install)
+setup-kernels:
+	$(call setup,$(test_packages) $(kernel_packages),$(HOME_ARCH) $(other_arches),,install)
 
 # Configures and builds tree $(1) with its tests ON or OFF ($(2)), or as it
 # was (OFF for a new tree); a target tree is tested by the host tree's runner.
-flags = $(if $(filter host,$(1)),,-DSIGMASK_PROBE_ARCH=$(1) \
+# Tree T-static is target T linked statically.
+flags = $(if $(filter host,$(1)),,-DSIGMASK_PROBE_ARCH=$(1:-static=) \
+	$(if $(filter %-static,$(1)),-DSIGMASK_PROBE_STATIC=ON) \
 	$(if $(filter ON,$(2)),-DSIGMASK_PROBE_HOST_TOOLS=$(abspath $(BUILD))/host/host-tools.cmake))
 testing = $(if $(2),-DBUILD_TESTING=$(2),$(if $(wildcard $(BUILD)/$(1)/CMakeCache.txt),,-DBUILD_TESTING=OFF))
 build = $(CMAKE) -S . -B $(BUILD)/$(1) $(call flags,$(1),$(2)) $(call testing,$(1),$(2)) && \
@@ -86,12 +105,38 @@ run check-platform: setup
 test: setup-test
 	$(call build,host,ON)
 	$(call build,$(HOME_ARCH),ON)
-	$(CTEST) --test-dir $(BUILD)/host --output-on-failure
-	$(CTEST) --test-dir $(BUILD)/$(HOME_ARCH) --output-on-failure
+	$(CTEST) --test-dir $(BUILD)/host --output-on-failure -LE kernel
+	$(CTEST) --test-dir $(BUILD)/$(HOME_ARCH) --output-on-failure -LE kernel
 
 test-arches: setup-arches
 	$(call build,host,ON)
-	$(foreach a,$(other_arches),$(call build,$(a),ON) && $(CTEST) --test-dir $(BUILD)/$(a) --output-on-failure &&) true
+	$(foreach a,$(other_arches),$(call build,$(a),ON) && \
+		$(CTEST) --test-dir $(BUILD)/$(a) --output-on-failure -LE kernel &&) true
+
+# The boot image of tree $(1): the host's image writer packs the tree's
+# programs with the loader and libc of the sysroot they were linked with.
+image_of = $(BUILD)/$(1)/sigmask-probe-$(1).cpio.gz
+sysroot = $(firstword $(wildcard /usr/$(call target,$(1:-static=),triplet)/lib/libc.so.6) /)
+pack = $(BUILD)/host/bin/sigmask-probe-image --bin $(BUILD)/$(1)/bin \
+	--sysroot $(patsubst %/lib/libc.so.6,%,$(call sysroot,$(1))) -o $(call image_of,$(1))
+tree = $(if $(filter uml,$(ARCH)),amd64,$(ARCH))$(if $(STATIC),-static)
+
+image:
+	$(call setup,$(if $(filter $(HOME_ARCH),$(tree)),$(home_packages)),$(tree:-static=),,install)
+	@{ $(call build,host,); } >/dev/null
+	@$(call build,$(tree),)
+	@$(call pack,$(tree)) && echo "make: wrote $(call image_of,$(tree))"
+
+check-kernel: image
+	@sh tools/check-kernel $(BUILD) $(ARCH) "$(KERNEL)" "$(ARGS)"
+
+# Every target's image on Debian's kernel for it, and on user-mode-linux;
+# the static flavour, the first-program mode's options and status too.
+test-kernels: setup-kernels
+	$(call build,host,ON)
+	$(foreach a,$(HOME_ARCH) $(other_arches),$(call build,$(a),ON) && $(call pack,$(a)) &&) true
+	$(call build,amd64-static,OFF) && $(call pack,amd64-static)
+	$(foreach a,$(HOME_ARCH) $(other_arches),$(CTEST) --test-dir $(BUILD)/$(a) --output-on-failure -L kernel &&) true
 
 install:
 	$(call setup,,$(ARCH))
