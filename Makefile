@@ -158,7 +158,7 @@ package:
 matrix bench:
 	@{ $(call build,host,); } >/dev/null
 	@$(foreach a,$(HOME_ARCH) $(other_arches),{ command -v $(call target,$(a),triplet)-g++ >/dev/null && \
-		$(call build,$(a),); } >/dev/null;) true
+		$(call build,$(a),) && $(call pack,$(a)); } >/dev/null;) true
 	@sh tools/$@ $(BUILD)
 
 clean:
