@@ -3,6 +3,7 @@
 // conditions and says in TAP which ones come out as the probe documents,
 // with a witness in the probe's place first to see each condition arrive.
 
+#include "calls.h"
 #include "conditions.h"
 #include "elf_facts.h"
 #include "first_program.h"
@@ -59,27 +60,52 @@ std::string fingerprint(const std::vector<std::string> &command, const std::stri
 	return s;
 }
 
+// A row of the report: a start condition, or a case of the calls program.
+struct Chosen {
+	const Condition *c = nullptr;
+	const CallCase *call = nullptr;
+	std::string name() const { return c ? c->name : calls_prefix + std::string(call->name); }
+};
+
+// Every row, conditions first.
+std::vector<Chosen> every_row()
+{
+	std::vector<Chosen> rows;
+	for (const Condition &c : conditions)
+		rows.push_back({&c});
+	for (const CallCase &call : call_cases)
+		rows.push_back({nullptr, &call});
+	return rows;
+}
+
 // What a run of the check is about.
 struct Plan {
 	std::vector<std::string> command;	// the probe command
 	std::string probe;			// the probe in it, when it can be told
 	std::vector<std::string> witness;	// the same with the witness in place; empty: none
 	std::string unverified;			// why there is no witness
+	std::vector<std::string> calls;		// the same with the calls program; empty: none
+	std::string no_calls;			// why there is no calls program
+	ElfFacts calls_target;			// the calls program's
 	std::vector<std::string> args;		// the probe's own arguments in command
-	std::vector<const Condition *> chosen;
+	std::vector<Chosen> chosen;
 	std::vector<Known> known;
 	bool with_known = false;
 	int timeout = 5, jobs = 1;
 };
 
+// The calls program runs every case, one after another, each with a time
+// limit of its own: its run has this many times the rows' time limit.
+constexpr int calls_timeout_factor = 20;
+
 // Runs command under condition c, with the row's arguments and
 // environment.  Returns false when abort_fd told us to stop.
-bool run_under(const Plan &plan, const Condition &c, std::vector<std::string> argv, int abort_fd,
-	       Outcome *into)
+bool run_under(const Condition &c, std::vector<std::string> argv, int abort_fd, Outcome *into,
+	       int timeout)
 {
 	std::vector<std::string> env;
 	std::vector<char *> envp;
-	Launch how = launch(c, plan.timeout);
+	Launch how = launch(c, timeout);
 	sigset_t ignored = ignored_signals();
 	how.ignored = &ignored;
 	if (c.args == Args::extra) {
@@ -104,27 +130,30 @@ const Condition &plain_start()
 	return *std::find_if(conditions.begin(), conditions.end(), [](auto &c) { return c.baseline; });
 }
 
-// A job for a worker: a row, the witness's run and then the probe's; or
-// the plain start's witness run alone, when no row of it was chosen.
+// A job for a worker: a condition's row, the witness's run and then the
+// probe's; the plain start's witness run alone, when no row of it was
+// chosen; or the calls program's run, from the plain start.
 struct Job {
+	enum Kind { row, baseline, calls } kind;
 	const Condition *c;
-	bool row = true;
 };
 
 bool work(const Plan &plan, const Job &job, int abort_fd, std::vector<Outcome> *outcomes)
 {
 	outcomes->resize(2);
-	Outcome &witness = (*outcomes)[0], &probe = (*outcomes)[1];
-	if (!plan.witness.empty() && !run_under(plan, *job.c, plan.witness, abort_fd, &witness))
+	Outcome &first = (*outcomes)[0], &probe = (*outcomes)[1];
+	if (job.kind == Job::calls)
+		return run_under(*job.c, plan.calls, abort_fd, &first, plan.timeout * calls_timeout_factor);
+	if (!plan.witness.empty() && !run_under(*job.c, plan.witness, abort_fd, &first, plan.timeout))
 		return false;
-	if (!job.row || witness.stage == Outcome::not_set_up)
+	if (job.kind == Job::baseline || first.stage == Outcome::not_set_up)
 		return true;	// the probe would lack the same
-	return run_under(plan, *job.c, plan.command, abort_fd, &probe);
+	return run_under(*job.c, plan.command, abort_fd, &probe, plan.timeout);
 }
 
 // One row of the report, as its runs come in.
 struct Row {
-	const Condition *c = nullptr;
+	Chosen chosen;
 	Outcome witness = {}, probe = {};
 	bool done = false;
 };
@@ -135,16 +164,25 @@ int check(const Plan &plan)
 {
 	std::vector<Row> rows;
 	std::vector<Job> jobs;
-	for (const Condition *c : plan.chosen) {
-		rows.push_back({c});
-		jobs.push_back({c});
+	bool any_calls = false;
+	for (const Chosen &chosen : plan.chosen) {
+		rows.push_back({chosen});
+		if (chosen.c)
+			jobs.push_back({Job::row, chosen.c});
+		else if (plan.calls.empty() || !calls_skip(*chosen.call, plan.calls_target).empty())
+			rows.back().done = true;	// skipped, nothing to run
+		else
+			any_calls = true;
 	}
-	// The plain start is the first job, so that it is in early.
+	// The plain start and the calls program are the first jobs, so that
+	// they are in early.
 	auto plain = std::find_if(jobs.begin(), jobs.end(), [](const Job &j) { return j.c->baseline; });
 	if (plain != jobs.end())
 		std::rotate(jobs.begin(), plain, plain + 1);
 	else if (!plan.witness.empty())
-		jobs.insert(jobs.begin(), Job{&plain_start(), false});
+		jobs.insert(jobs.begin(), Job{Job::baseline, &plain_start()});
+	if (any_calls)
+		jobs.insert(jobs.begin() + (jobs.empty() ? 0 : 1), Job{Job::calls, &plain_start()});
 
 	Basis basis;
 	basis.verified = !plan.witness.empty();
@@ -152,7 +190,8 @@ int check(const Plan &plan)
 	for (char **e = environ; *e; e++)
 		basis.env.push_back(*e);
 	StartState baseline;
-	bool have_basis = !basis.verified;
+	Outcome calls;
+	bool have_basis = !basis.verified, have_calls = !any_calls;
 	size_t printed = 0;
 	int passed = 0, failed = 0, skipped = 0, known_failing = 0, fixed = 0;
 	bool header = false, any_started = false;
@@ -166,22 +205,40 @@ int check(const Plan &plan)
 			     "1.." + std::to_string(rows.size()) + "\n");
 		header = true;
 	};
-	// Judges and writes the rows that are next in line, once the plain
-	// start is in.
+	// A calls row, from the calls program's run.
+	auto judge_calls = [&](const CallCase &call, RowReport *report) {
+		std::string why = plan.calls.empty() ? plan.no_calls : calls_skip(call, plan.calls_target);
+		if (!why.empty()) {
+			report->directive = "SKIP " + why;
+			return Verdict::skipped;
+		}
+		if (!judge_call(call, calls, plan.calls_target, report))
+			report->reproduce = command_line(plan.calls) + " " + call.name;
+		return report->ok ? Verdict::passed : Verdict::failed;
+	};
+	// Judges and writes the rows that are next in line, once what they
+	// are judged against is in.
 	auto write_ready = [&] {
-		for (; have_basis && printed < rows.size() && rows[printed].done; printed++) {
+		for (; printed < rows.size() && rows[printed].done; printed++) {
 			Row &row = rows[printed];
+			if (row.chosen.c ? !have_basis : !have_calls)
+				break;
 			RowReport report;
 			report.number = static_cast<int>(printed) + 1;
-			report.name = row.c->name;
-			Verdict verdict = judge(*row.c, row.witness, row.probe, basis, &report);
-			const Known *known = known_for(plan.known, row.c->name);
+			report.name = row.chosen.name();
+			Verdict verdict;
+			if (row.chosen.c) {
+				verdict = judge(*row.chosen.c, row.witness, row.probe, basis, &report);
+				if (!report.ok)
+					report.reproduce = reproducer(*row.chosen.c, plan.command);
+				if (plan.witness.empty())
+					report.notes.push_back("start state not verified");
+			} else {
+				verdict = judge_calls(*row.chosen.call, &report);
+			}
+			const Known *known = known_for(plan.known, report.name);
 			if (known && verdict != Verdict::skipped)
 				report.directive = "TODO " + known->reason;
-			if (!report.ok)
-				report.reproduce = reproducer(*row.c, plan.command);
-			if (plan.witness.empty())
-				report.notes.push_back("start state not verified");
 			skipped += verdict == Verdict::skipped;
 			passed += verdict == Verdict::passed;
 			failed += verdict == Verdict::failed && !known;
@@ -193,6 +250,14 @@ int check(const Plan &plan)
 	};
 	auto done = [&](size_t i, std::vector<Outcome> &outcomes) {
 		const Job &job = jobs[i];
+		if (job.kind == Job::calls) {
+			calls = std::move(outcomes[0]);
+			have_calls = true;
+			for (Row &row : rows)
+				row.done |= !row.chosen.c;
+			write_ready();
+			return;
+		}
 		if (job.c->baseline) {
 			const Outcome &w = outcomes[0];
 			if (w.stage == Outcome::ran && describe(w) == "exit 0" &&
@@ -203,14 +268,13 @@ int check(const Plan &plan)
 			}
 			have_basis = true;
 		}
-		if (job.row) {
-			Row &row = rows[std::find_if(rows.begin(), rows.end(), [&](auto &r) { return r.c == job.c; }) -
-					rows.begin()];
+		if (job.kind == Job::row) {
+			Row &row = *std::find_if(rows.begin(), rows.end(), [&](auto &r) { return r.chosen.c == job.c; });
 			row.witness = std::move(outcomes[0]);
 			row.probe = std::move(outcomes[1]);
 			row.done = true;
 			if (row.probe.stage == Outcome::not_started && !any_started && !header &&
-			    row.c->args == Args::plain)
+			    row.chosen.c->args == Args::plain)
 				throw UsageError("cannot run " + escaped(plan.command[0], false) + ": " +
 						 row.probe.why);
 			any_started |= row.probe.stage == Outcome::ran;
@@ -219,6 +283,7 @@ int check(const Plan &plan)
 	};
 
 	try {
+		write_ready();	// rows with nothing to run may come first
 		run_jobs(jobs.size(), plan.jobs,
 			 [&](size_t i, int abort_fd, std::vector<Outcome> *outcomes) {
 				 return work(plan, jobs.at(i), abort_fd, outcomes);
@@ -309,24 +374,49 @@ long number(const char *option, const char *text, long least, long most)
 	return n;
 }
 
-// The conditions whose names match one of the patterns, or all when there
-// are none.
-std::vector<const Condition *> choose(const std::vector<std::string> &patterns)
+// The rows whose names match one of the patterns, or all when there are
+// none.
+std::vector<Chosen> choose(const std::vector<std::string> &patterns)
 {
-	std::vector<bool> wanted(conditions.size(), patterns.empty());
+	std::vector<Chosen> rows = every_row();
+	std::vector<bool> wanted(rows.size(), patterns.empty());
 	for (const auto &pattern : patterns) {
 		bool used = false;
-		for (size_t i = 0; i < wanted.size(); i++)
-			if (fnmatch(pattern.c_str(), conditions[i].name, 0) == 0)
+		for (size_t i = 0; i < rows.size(); i++)
+			if (fnmatch(pattern.c_str(), rows[i].name().c_str(), 0) == 0)
 				wanted[i] = used = true;
 		if (!used)
 			throw UsageError("no condition matches " + escaped(pattern, false));
 	}
-	std::vector<const Condition *> chosen;
-	for (size_t i = 0; i < wanted.size(); i++)
+	std::vector<Chosen> chosen;
+	for (size_t i = 0; i < rows.size(); i++)
 		if (wanted[i])
-			chosen.push_back(&conditions[i]);
+			chosen.push_back(rows[i]);
 	return chosen;
+}
+
+// What --list says of a row.
+std::string listed(const Chosen &row)
+{
+	char name[40];
+	snprintf(name, sizeof name, "%-36s", row.name().c_str());
+	if (row.c)
+		return std::string(name) + " " + row.c->about + ": " + expectation(*row.c) + "\n";
+	return std::string(name) + " " + row.call->about + ": " + row.call->expected + "\n";
+}
+
+// A script that runs one case of the calls program, with what Linux gives.
+std::string explain_call(const CallCase &call, const Plan &plan)
+{
+	std::string why = plan.calls.empty() ? plan.no_calls : calls_skip(call, plan.calls_target);
+	return "# " + std::string(calls_prefix) + call.name + ": " + call.about + "\n" +
+	       (plan.calls.empty() ? "# cannot run it: " + why + "\n"
+				   : command_line(plan.calls) + " " + call.name + "\n") +
+	       "# Linux: " +
+	       (why.empty() ? "sigmask-probe-calls: " + std::string(call.name) + " " +
+				      calls_expected(call, plan.calls_target, "")
+			    : "skipped: " + why) +
+	       "\n";
 }
 
 const struct option longopts[] = {
@@ -427,11 +517,8 @@ int run(int argc, char **argv)
 	}
 	plan.chosen = choose(only);
 	if (list) {
-		for (const Condition *c : plan.chosen) {
-			char name[40];
-			snprintf(name, sizeof name, "%-36s", c->name);
-			emit(std::string(name) + " " + c->about + ": " + expectation(*c) + "\n");
-		}
+		for (const Chosen &row : plan.chosen)
+			emit(listed(row));
 		return 0;
 	}
 
@@ -445,33 +532,21 @@ int run(int argc, char **argv)
 	}
 	std::string data_dir = dir.empty() ? "" : dir + KNOWN_DIR;
 	std::vector<std::string> names;
-	for (const Condition &c : conditions)
-		names.push_back(c.name);
+	for (const Chosen &row : every_row())
+		names.push_back(row.name());
 	for (const auto &file : known) {
 		auto more = read_known(file, data_dir, names);
 		plan.known.insert(plan.known.end(), more.begin(), more.end());
 		plan.with_known = true;
 	}
 
-	if (!explained.empty()) {
-		for (const Condition &c : conditions) {
-			if (explained == c.name) {
-				emit(explain(c, plan.command));
-				return 0;
-			}
-		}
-		throw UsageError("no condition is named " + escaped(explained, false));
-	}
-
+	// The witness and the calls program take the probe's place.
 	int error;
-	if (find_command(plan.command[0], &error).empty())
-		throw UsageError("cannot run " + escaped(plan.command[0], false) + ": " + strerror(error));
-
 	size_t place = probe_place(plan.command, default_probe);
 	if (place == std::string::npos) {
 		if (!witness.empty())
 			throw UsageError("--witness: no sigmask-probe in the command to stand in for");
-		plan.unverified = "no sigmask-probe in the command";
+		plan.unverified = plan.no_calls = "no sigmask-probe in the command";
 	} else {
 		plan.args.assign(plan.command.begin() + place + 1, plan.command.end());
 		plan.probe = plan.command[place];
@@ -483,7 +558,29 @@ int run(int argc, char **argv)
 			plan.witness = plan.command;
 			plan.witness[place] = witness;
 		}
+		std::string calls = directory_of(plan.probe) + "sigmask-probe-calls";
+		std::string file = find_command(calls, &error);
+		if (file.empty()) {
+			plan.no_calls = "no " + calls + ": " + strerror(error);
+		} else {
+			plan.calls.assign(plan.command.begin(), plan.command.begin() + place);
+			plan.calls.push_back(calls);
+			plan.calls_target = elf_facts(file);
+		}
 	}
+
+	if (!explained.empty()) {
+		for (const Chosen &row : every_row()) {
+			if (explained == row.name()) {
+				emit(row.c ? explain(*row.c, plan.command) : explain_call(*row.call, plan));
+				return 0;
+			}
+		}
+		throw UsageError("no condition is named " + escaped(explained, false));
+	}
+
+	if (find_command(plan.command[0], &error).empty())
+		throw UsageError("cannot run " + escaped(plan.command[0], false) + ": " + strerror(error));
 	return check(plan);
 }
 

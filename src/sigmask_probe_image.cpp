@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // sigmask-probe-image: writes an initramfs for a kernel to boot, whose
-// first program is sigmask-probe-check, with the probe and the witness
-// beside it and, for programs linked dynamically, their loader and libc.
+// first program is sigmask-probe-check, with the probe, the witness and
+// the calls program beside it and, for programs linked dynamically, their
+// loader and libc.
 
 #include "cpio.h"
 #include "elf_facts.h"
@@ -119,8 +120,9 @@ void usage()
 {
 	printf("usage: sigmask-probe-image [-o FILE] [--bin DIR] [--sysroot DIR]\n"
 	       "Writes an initramfs, a gzipped newc cpio archive, whose /init is\n"
-	       "sigmask-probe-check, with sigmask-probe and sigmask-probe-witness beside it\n"
-	       "and, for programs linked dynamically, their loader and libc.so.6.\n"
+	       "sigmask-probe-check, with sigmask-probe, sigmask-probe-witness and\n"
+	       "sigmask-probe-calls beside it and, for programs linked dynamically, their\n"
+	       "loader and libc.so.6.\n"
 	       "\n"
 	       "  -o, --output=FILE   write the image to FILE (default: standard output)\n"
 	       "      --bin=DIR       take the programs from DIR (default: this program's)\n"
@@ -168,7 +170,8 @@ int run(int argc, char **argv)
 	// looks for them when it cannot read /proc/self/exe.
 	const char *programs[][2] = {{"sigmask-probe-check", "/init"},
 				     {"sigmask-probe", "/sigmask-probe"},
-				     {"sigmask-probe-witness", "/sigmask-probe-witness"}};
+				     {"sigmask-probe-witness", "/sigmask-probe-witness"},
+				     {"sigmask-probe-calls", "/sigmask-probe-calls"}};
 	ElfFacts facts = elf_facts(bin + programs[0][0]);
 	Cpio image;
 	for (const char *dir : {"/dev", "/tmp"})

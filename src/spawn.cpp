@@ -480,8 +480,16 @@ Outcome spawn(const std::vector<std::string> &argv, const Launch &how, int abort
 }
 std::string find_command(const std::string &name, int *error)
 {
-	if (name.find('/') != std::string::npos)
-		return name;
+	if (name.find('/') != std::string::npos) {
+		struct stat st;
+		if (stat(name.c_str(), &st) != 0)
+			*error = errno;
+		else if (!S_ISREG(st.st_mode) || access(name.c_str(), X_OK) != 0)
+			*error = EACCES;
+		else
+			return name;
+		return "";
+	}
 	if (name.empty() || name.size() > NAME_MAX) {
 		*error = name.empty() ? ENOENT : ENAMETOOLONG;
 		return "";

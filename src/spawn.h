@@ -110,7 +110,7 @@ Outcome spawn(const std::vector<std::string> &argv, const Launch &how, int abort
 	      bool *aborted = nullptr);
 
 // The file execvp would run for name, or "" with *error set (ENOENT,
-// EACCES, ENAMETOOLONG).
+// EACCES, ENAMETOOLONG); a name with a slash must be an executable file.
 std::string find_command(const std::string &name, int *error);
 
 // The signals we ignore now.

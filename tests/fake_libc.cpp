@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include <cerrno>
 #include <csignal>
 
 namespace {
@@ -14,7 +15,7 @@ template <typename F> F *real(const char *name)
 	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
 }
 
-void handler(int) {}
+[[maybe_unused]] void handler(int) {}
 
 } // namespace
 
@@ -40,5 +41,120 @@ extern "C" int sigaction(int sig, const struct sigaction *act, struct sigaction 
 			old->sa_flags = m.flags;
 		}
 	return rc;
+}
+#endif
+
+#if defined(FAULT_NONE) || defined(FAULT_OLD_16) || defined(FAULT_SETMASK_NULL) || \
+	defined(FAULT_SIG64) || defined(FAULT_SIGKILL_READBACK)
+// The mask calls, raw and through libc, with the fault applied to what
+// goes in or comes out.
+#include <sys/syscall.h>
+
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+void fault_out(void *old)
+{
+	(void)old;
+#ifdef FAULT_OLD_16
+	if (old)
+		memset(static_cast<char *>(old) + 8, 0, 8);
+#endif
+#ifdef FAULT_SIGKILL_READBACK
+	if (old)
+		static_cast<unsigned char *>(old)[1] |= 1;	// signal 9
+#endif
+}
+
+// The mask call itself, and what the fault makes of it.  The sets are the
+// caller's, and may be unmapped on purpose: only the kernel reads them.
+long mask_call(long (*next)(long, ...), int how, const void *set, void *old, size_t size)
+{
+#ifdef FAULT_SETMASK_NULL
+	static const unsigned char none[8] = {0};
+	if (!set && how == SIG_SETMASK)
+		set = none;
+#endif
+	long r = next(SYS_rt_sigprocmask, how, set, old, size);
+	if (r == 0)
+		fault_out(old);
+#ifdef FAULT_SIG64
+	static const unsigned char sixty_four[8] = {0, 0, 0, 0, 0, 0, 0, 0x80};
+	if (r == 0 && set)
+		next(SYS_rt_sigprocmask, SIG_UNBLOCK, sixty_four, nullptr, 8);
+#endif
+	return r;
+}
+
+} // namespace
+
+extern "C" long syscall(long number, ...)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	va_list ap;
+	va_start(ap, number);
+	long a[6];
+	for (long &arg : a)
+		arg = va_arg(ap, long);
+	va_end(ap);
+	if (number == SYS_rt_sigprocmask)
+		return mask_call(next, static_cast<int>(a[0]), reinterpret_cast<const void *>(a[1]),
+				 reinterpret_cast<void *>(a[2]), a[3]);
+	return next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+extern "C" int pthread_sigmask(int how, const sigset_t *set, sigset_t *old)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	long r = mask_call(next, how, set, old, 8);
+	return r < 0 ? errno : 0;
+}
+
+extern "C" int sigprocmask(int how, const sigset_t *set, sigset_t *old)
+{
+	int error = pthread_sigmask(how, set, old);
+	errno = error ? error : errno;
+	return error ? -1 : 0;
+}
+#endif
+
+#ifdef FAULT_FORK_EMPTY_MASK
+#include <sys/types.h>
+#include <unistd.h>
+
+// The child of fork starts with nothing blocked.
+extern "C" pid_t fork()
+{
+	static auto next = real<pid_t()>("fork");
+	pid_t pid = next();
+	if (pid == 0) {
+		sigset_t none;
+		sigemptyset(&none);
+		sigprocmask(SIG_SETMASK, &none, nullptr);
+	}
+	return pid;
+}
+#endif
+
+#ifdef FAULT_EXEC_DROPS_PENDING
+#include <unistd.h>
+
+// What is pending is gone by the time the new program runs.
+extern "C" int execv(const char *path, char *const argv[])
+{
+	static auto next = real<int(const char *, char *const[])>("execv");
+	sigset_t pending;
+	sigpending(&pending);
+	for (int sig = 1; sig < NSIG; sig++) {
+		if (sigismember(&pending, sig) != 1)
+			continue;
+		struct sigaction ignore = {}, was;
+		ignore.sa_handler = SIG_IGN;
+		sigaction(sig, &ignore, &was);
+		sigaction(sig, &was, nullptr);
+	}
+	return next(path, argv);
 }
 #endif

@@ -5,6 +5,7 @@
 // pages and package.  A host program: the build under test is described by
 // the test-facts file named on the command line.
 
+#include "calls.h"
 #include "conditions.h"
 #include "witness_line.h"
 
@@ -32,6 +33,11 @@
 
 // A row of the table, as a failing test names it.
 void PrintTo(const Condition &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+void PrintTo(const CallCase &c, std::ostream *os)
 {
 	*os << c.name;
 }
@@ -114,6 +120,34 @@ Rows rows_where(const std::function<bool(const Condition &)> &wanted)
 	return names;
 }
 
+// Every row's name: the conditions', then the calls cases'.
+Words every_row()
+{
+	Words names;
+	for (const Condition &c : conditions)
+		names.push_back(c.name);
+	for (const CallCase &call : call_cases)
+		names.push_back(calls_prefix + std::string(call.name));
+	return names;
+}
+
+// The calls rows for which wanted holds.
+Rows calls_where(const std::function<bool(const CallCase &)> &wanted)
+{
+	Rows names;
+	for (const CallCase &call : call_cases)
+		if (wanted(call))
+			names.insert(calls_prefix + std::string(call.name));
+	return names;
+}
+
+// The calls rows the build under test skips, for its target.
+Rows calls_skipped()
+{
+	ElfFacts target = elf_facts(fact("probe"));
+	return calls_where([&](const CallCase &call) { return !calls_skip(call, target).empty(); });
+}
+
 // The rows the check reported as failed, by name; with their TODO or not.
 Rows failed_rows(const std::string &tap, bool todo = false)
 {
@@ -137,9 +171,9 @@ Rows known_rows(const std::string &files)
 		for (std::string line; std::getline(in, line);) {
 			Words w = words(line);
 			if (!w.empty() && w[0][0] != '#')
-				names.merge(rows_where([&](const Condition &c) {
-					return fnmatch(w[0].c_str(), c.name, 0) == 0;
-				}));
+				for (const std::string &row : every_row())
+					if (fnmatch(w[0].c_str(), row.c_str(), 0) == 0)
+						names.insert(row);
 		}
 	}
 	return names;
@@ -215,11 +249,12 @@ TEST(Check, VerifiesEveryRowAndFailsOnlyTheKnownDeviations)
 	const Outcome &r = check_run();
 	const std::string &tap = r.out.text;
 	Rows known = known_rows(fact("known"));
+	size_t skipped = calls_skipped().size();
 	EXPECT_EQ(failed_rows(tap), Rows{}) << tap;
 	EXPECT_EQ(failed_rows(tap, true), known) << tap;
 	EXPECT_EQ(tap.find("not verified"), std::string::npos);
-	EXPECT_TRUE(std::regex_search(tap, std::regex("\n# " + std::to_string(conditions.size() - known.size()) +
-							 " passed, 0 failed, 0 skipped(, " +
+	EXPECT_TRUE(std::regex_search(tap, std::regex("\n# " + std::to_string(every_row().size() - known.size() - skipped) +
+							 " passed, 0 failed, " + std::to_string(skipped) + " skipped(, " +
 							 std::to_string(known.size()) + " known, 0 fixed)?\n$")))
 		<< tap;
 	EXPECT_EQ(describe(r), "exit 0");
@@ -231,9 +266,10 @@ TEST(Check, ReadsCleanlyInATapHarness)
 {
 	TempDir dir;
 	Outcome harness = tool({"perl", TAP_SUMMARY, dir.file("report", check_run().out.text)});
-	std::string n = std::to_string(conditions.size());
-	EXPECT_EQ(harness.out.text, "version 13, plan 1.." + n + ", ran " + n +
-				    ", skipped 0, failed: none, todo passed: none, parse errors: none\n");
+	std::string n = std::to_string(every_row().size());
+	EXPECT_EQ(harness.out.text, "version 13, plan 1.." + n + ", ran " + n + ", skipped " +
+				    std::to_string(calls_skipped().size()) +
+				    ", failed: none, todo passed: none, parse errors: none\n");
 	EXPECT_EQ(harness.err.text, "");
 }
 
@@ -254,6 +290,23 @@ TEST(Check, FingerprintsTheProbe)
 	if (!fact("elf_machine").empty()) {
 		EXPECT_EQ(machine, fact("elf_machine"));
 	}
+}
+
+// The calls program of this build runs the cases the check's table has for
+// its target, and those alone.
+TEST(Check, CallsProgramRunsTheTablesCases)
+{
+	std::string calls = fs::path(fact("probe")).parent_path() / "sigmask-probe-calls";
+	Outcome list = tool(command(calls) + Words{"--list"});
+	Words expected;
+	for (const CallCase &call : call_cases)
+		if (!calls_skipped().count(calls_prefix + std::string(call.name)))
+			expected.push_back(call.name);
+	EXPECT_EQ(words(list.out.text), expected);
+	Outcome bad = tool(command(calls) + Words{"null-set-block", "nonesuch"});
+	EXPECT_EQ(describe(bad), "exit 2");
+	EXPECT_EQ(bad.err.text, "sigmask-probe-calls: no case nonesuch\n");
+	EXPECT_EQ(bad.out.text.rfind("sigmask-probe-calls: null-set-block ", 0), 0u) << bad.out.text;
 }
 
 // The target's own check, where it runs under an emulator too, with what
@@ -294,7 +347,10 @@ const std::string me = "sigmask-probe-check: ";
 INSTANTIATE_TEST_SUITE_P(Table, CheckUsage, testing::Values(
 	Usage{{"--version"}, "exit 0", "sigmask-probe-check [0-9.]+\n", ""},
 	Usage{{"-h"}, "exit 0", "usage: sigmask-probe-check [^]*", ""},
-	Usage{{"--list"}, "exit 0", "(\\S+ +\\S[^\n]*: [^\n]*\n){" + std::to_string(conditions.size()) + "}", ""},
+	Usage{{"--list"}, "exit 0", "(\\S+ +\\S[^\n]*: [^\n]*\n){" + std::to_string(conditions.size() + call_cases.size()) + "}", ""},
+	Usage{{"-l", "-o", "calls/size-1*"}, "exit 0",
+	      "calls/size-16 +rt_sigprocmask with sigsetsize 16: r=-1 e=EINVAL mask=1,10 old=untouched\n"
+	      "calls/size-128 +[^\n]+\n", ""},
 	Usage{{"-l", "-o", "sighup-pending-*"}, "exit 0",
 	      "sighup-pending-pipe +SIGHUP blocked and pending: first report, killed by SIGHUP\n"
 	      "sighup-pending-file +[^\n]+\nsighup-pending-ignore-undone +[^\n]+\n"
@@ -470,6 +526,72 @@ TEST(Witness, TellsDispositionsByTheirHandler)
 	}
 }
 
+// A platform with a fault in the mask calls themselves, faked in the
+// program's own libc, fails the calls rows its fault touches, and those
+// alone.
+struct CallsFault {
+	const char *name;
+	std::function<bool(const CallCase &)> touches;
+};
+
+void PrintTo(const CallsFault &f, std::ostream *os) { *os << f.name; }
+
+class CallsFakes : public testing::TestWithParam<CallsFault> {};
+
+TEST_P(CallsFakes, FailTheCasesTheyTouch)
+{
+	std::string library = std::string(FAKES "/fake-libc-") +
+			      std::regex_replace(GetParam().name, std::regex("_"), "-") + ".so";
+	Outcome r = tool({fact("check"), "-o", "calls/*", "env", "LD_PRELOAD=" + library, fact("probe")});
+	EXPECT_EQ(failed_rows(r.out.text), calls_where(GetParam().touches)) << r.out.text;
+}
+
+// Whether a case, one this build runs, has keys with a mask read back.
+bool reads_a_mask(const CallCase &call)
+{
+	return calls_skip(call, elf_facts(fact("probe"))).empty() &&
+	       std::regex_search(call.expected, std::regex("(^| )(mask|old|buf|back|libc|thread|in_handler|after|"
+							   "child_mask|blocked)="));
+}
+
+bool named(const CallCase &call, std::initializer_list<const char *> names)
+{
+	return std::any_of(names.begin(), names.end(), [&](const char *n) { return n == std::string(call.name); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CallsFakes, testing::Values(
+	// Passing every call through changes nothing.
+	CallsFault{"none", [](auto &) { return false; }},
+	// The old set written 16 bytes wide shows wherever bytes are counted.
+	CallsFault{"old_16", [](auto &c) { return std::string(c.expected).find("bytes=8") != std::string::npos; }},
+	CallsFault{"setmask_null", [](auto &c) { return named(c, {"null-set-setmask"}); }},
+	CallsFault{"sig64", [](auto &c) { return named(c, {"layout", "round-trip", "pending-delivery"}); }},
+	CallsFault{"sigkill_readback", reads_a_mask},
+	CallsFault{"fork_empty_mask", [](auto &c) { return named(c, {"fork-mask"}); }},
+	CallsFault{"exec_drops_pending", [](auto &c) { return named(c, {"exec"}); }}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// --explain's script for every calls row, run by sh, writes the line Linux
+// gives, as the script says.
+class ExplainCalls : public testing::TestWithParam<CallCase> {};
+
+TEST_P(ExplainCalls, RunsTheOneCase)
+{
+	const CallCase &call = GetParam();
+	Outcome script = tool({fact("check"), "--explain", calls_prefix + std::string(call.name), fact("probe")});
+	std::smatch said;
+	ASSERT_TRUE(std::regex_search(script.out.text, said, std::regex("\n# Linux: ([^\n]*)\n$"))) << script.out.text;
+	if (!calls_skip(call, elf_facts(fact("probe"))).empty()) {
+		EXPECT_EQ(said[1].str().rfind("skipped: ", 0), 0u) << script.out.text;
+		return;
+	}
+	Outcome run = tool({"sh", "-c", script.out.text});
+	EXPECT_EQ(run.out.text, said[1].str() + "\n") << script.out.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ExplainCalls, testing::ValuesIn(call_cases),
+			 [](const auto &info) { return std::regex_replace(info.param.name, std::regex("\\W"), "_"); });
+
 // Makes a system call fail with EPERM when its arguments match; the filter
 // holds across exec.  Both x86 ABIs are covered, so that an i386 probe on
 // an amd64 kernel meets it too.
@@ -620,6 +742,44 @@ TEST(Hostile, TextFromTheCommandIsEscaped)
 	EXPECT_NE(r.out.text.find("\n    status: \"killed by SIGKILL\"\n"), std::string::npos) << r.out.text;
 }
 
+// A calls program that dies, cannot start or is not there fails, or skips,
+// the rows it did not answer, and says why.
+TEST(Hostile, ACallsProgramThatFailsFailsItsRows)
+{
+	TempDir dir;
+	for (const char *program : {"sigmask-probe", "sigmask-probe-witness"})
+		fs::copy(fs::path(fact("probe")).parent_path() / program, dir.path + "/" + program);
+	std::string calls = dir.path + "/sigmask-probe-calls";
+	Words check = {fact("check"), "-o", "calls/null-set-*", dir.path + "/sigmask-probe"};
+
+	Outcome none = tool(check);
+	EXPECT_TRUE(std::regex_search(none.out.text, std::regex(
+		"\nok 1 - calls/null-set-block # SKIP no " + dir.path + "/sigmask-probe-calls: No such file or directory\n")))
+		<< none.out.text;
+
+	dir.file("sigmask-probe-calls", "#!/bin/sh\necho 'sigmask-probe-calls: null-set-block r=0 mask=1,10 old=1,10'\n"
+					"kill -SEGV $$\n");
+	fs::permissions(calls, fs::perms::owner_all);
+	Outcome dies = tool(check);
+	EXPECT_TRUE(std::regex_search(dies.out.text, std::regex(
+		"\nok 1 - calls/null-set-block\nnot ok 2 - calls/null-set-unblock\n[^]*"
+		"    calls: \"none; the calls program: killed by SIGSEGV\"\n"))) << dies.out.text;
+
+	fs::copy(NOT_A_PROGRAM, calls, fs::copy_options::overwrite_existing);
+	Outcome foreign = tool(check);
+	EXPECT_NE(foreign.out.text.find("    calls: \"cannot run: Exec format error\"\n"), std::string::npos)
+		<< foreign.out.text;
+	EXPECT_EQ(failed_rows(foreign.out.text), calls_where([](auto &c) {
+			  return std::string(c.name).rfind("null-set-", 0) == 0; })) << foreign.out.text;
+
+	// So does a missing witness: the rows run, not verified.
+	fs::remove(dir.path + "/sigmask-probe-witness");
+	Outcome unverified = tool({fact("check"), "-o", "stdout-pipe", dir.path + "/sigmask-probe"});
+	EXPECT_TRUE(std::regex_search(unverified.out.text, std::regex(
+		"\nok 1 - stdout-pipe\n# start state not verified\n# 1 passed, 0 failed, 0 skipped; start state not "
+		"verified: no " + dir.path + "/sigmask-probe-witness: No such file or directory\n$"))) << unverified.out.text;
+}
+
 // Started with SIGCHLD ignored, it still reads every status.
 TEST(Hostile, StatusesAreReadWithSigchldIgnored)
 {
@@ -748,14 +908,23 @@ std::string unpacked(const std::string &image)
 	return tool({"gzip", "-dc", image}).out.text;
 }
 
-// Every row, passed: what the check reports natively, after its
-// fingerprint.
+// Every row, passed, but the calls rows the target cannot have: what the
+// check reports natively, after its fingerprint.
 std::string every_row_passed(int status = 0)
 {
-	std::string s = "1.." + std::to_string(conditions.size()) + "\n";
-	for (size_t i = 0; i < conditions.size(); i++)
-		s += "ok " + std::to_string(i + 1) + " - " + conditions[i].name + "\n";
-	return s + "# " + std::to_string(conditions.size()) + " passed, 0 failed, 0 skipped\n"
+	Words rows = every_row();
+	ElfFacts target = elf_facts(fact("probe"));
+	std::string s = "1.." + std::to_string(rows.size()) + "\n";
+	size_t skipped = 0;
+	for (size_t i = 0; i < rows.size(); i++) {
+		std::string skip;
+		if (i >= conditions.size())
+			skip = calls_skip(call_cases[i - conditions.size()], target);
+		s += "ok " + std::to_string(i + 1) + " - " + rows[i] + (skip.empty() ? "" : " # SKIP " + skip) + "\n";
+		skipped += !skip.empty();
+	}
+	return s + "# " + std::to_string(rows.size() - skipped) + " passed, 0 failed, " +
+	       std::to_string(skipped) + " skipped\n"
 	       "# sigmask-probe-check: exit status " + std::to_string(status) + "\n";
 }
 
@@ -971,6 +1140,7 @@ TEST(ElfFile, IsForTheTargetNeedingOnlyLibc)
 	} const programs[] = {
 		{fact("probe"), {"libc.so.6"}, classic},
 		{fact("witness"), {"libc.so.6"}, {}},
+		{fs::path(fact("probe")).parent_path() / "sigmask-probe-calls", {"libc.so.6"}, {}},
 		// The C++ runtime linked in may bring in the loader, also libc6's.
 		{fact("check"), {"libc.so.6", loader}, {}},
 		{fs::path(fact("check")).parent_path() / "sigmask-probe-image", {"libc.so.6", loader}, {}},
@@ -1007,6 +1177,7 @@ const char probe_page[] = SOURCE_DIR "/src/sigmask-probe.1";
 const char check_page[] = SOURCE_DIR "/src/sigmask-probe-check.1";
 const char witness_page[] = SOURCE_DIR "/src/sigmask-probe-witness.1";
 const char image_page[] = SOURCE_DIR "/src/sigmask-probe-image.1";
+const char calls_page[] = SOURCE_DIR "/src/sigmask-probe-calls.1";
 
 // Installed, the check finds its probe, the witness and the known
 // deviations from its own place.
@@ -1027,7 +1198,7 @@ TEST(Install, TheInstalledCheckFindsWhatItNeeds)
 
 TEST(Manual, PagesLintClean)
 {
-	for (const char *page : {probe_page, check_page, witness_page, image_page}) {
+	for (const char *page : {probe_page, check_page, witness_page, image_page, calls_page}) {
 		Outcome r = tool({"groff", "-man", "-ww", "-z", page});
 		EXPECT_EQ(r.out.text + r.err.text, "") << page;
 		EXPECT_EQ(describe(r), "exit 0") << page;
@@ -1043,7 +1214,7 @@ TEST(Package, HoldsTheProgramsPagesAndLicence)
 	TempDir root;
 	ASSERT_EQ(describe(tool({"dpkg-deb", "-x", fact("package"), root.path})), "exit 0");
 	std::string man = root.path + "/usr/share/man/man1/";
-	for (const char *page : {probe_page, check_page, witness_page, image_page})
+	for (const char *page : {probe_page, check_page, witness_page, image_page, calls_page})
 		EXPECT_EQ(tool({"gzip", "-dc", man + fs::path(page).filename().string() + ".gz"}).out.text,
 			  slurp(page));
 	std::string doc = root.path + "/usr/share/doc/sigmask-probe/";

@@ -1,0 +1,266 @@
+// SPDX-License-Identifier: MIT
+// The calls program's cases and what Linux gives in each: see calls.h.
+#include "calls.h"
+
+#include <elf.h>
+
+#include <map>
+#include <utility>
+
+const char calls_prefix[] = "calls/";
+
+// Most cases start from signals 1 and 10 blocked, and use 12 as the set.
+const std::vector<CallCase> call_cases = {
+	// A null new set only reads the mask, whatever how says.
+	{.name = "null-set-block", .about = "rt_sigprocmask(SIG_BLOCK, NULL, old)",
+	 .expected = "r=0 mask=1,10 old=1,10"},
+	{.name = "null-set-unblock", .about = "rt_sigprocmask(SIG_UNBLOCK, NULL, old)",
+	 .expected = "r=0 mask=1,10 old=1,10"},
+	{.name = "null-set-setmask", .about = "rt_sigprocmask(SIG_SETMASK, NULL, old)",
+	 .expected = "r=0 mask=1,10 old=1,10"},
+	{.name = "null-set-how-3", .about = "rt_sigprocmask(3, NULL, old)", .expected = "r=0 mask=1,10 old=1,10"},
+	{.name = "null-set-how-minus-1", .about = "rt_sigprocmask(-1, NULL, old)",
+	 .expected = "r=0 mask=1,10 old=1,10"},
+	{.name = "null-set-how-intmax", .about = "rt_sigprocmask(INT_MAX, NULL, old)",
+	 .expected = "r=0 mask=1,10 old=1,10"},
+	{.name = "null-set-libc", .about = "sigprocmask(SIG_BLOCK, NULL, old) through libc",
+	 .expected = "r=0 mask=1,10 old=1,10"},
+	// An invalid how with a set changes nothing.
+	{.name = "bad-how-3", .about = "rt_sigprocmask(3, {12}, old)",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	{.name = "bad-how-minus-1", .about = "rt_sigprocmask(-1, {12}, old)",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	// The old set is the mask before, 8 bytes of it and no more.
+	{.name = "set-block", .about = "rt_sigprocmask(SIG_BLOCK, {10, 12}, old)",
+	 .expected = "r=0 mask=1,10,12 old=1,10 bytes=8"},
+	{.name = "set-unblock", .about = "rt_sigprocmask(SIG_UNBLOCK, {10, 12}, old)",
+	 .expected = "r=0 mask=1 old=1,10 bytes=8"},
+	{.name = "set-setmask", .about = "rt_sigprocmask(SIG_SETMASK, {10, 12}, old)",
+	 .expected = "r=0 mask=10,12 old=1,10 bytes=8"},
+	{.name = "same-buffer", .about = "rt_sigprocmask(SIG_BLOCK, buf, buf) with {12}, from {1}",
+	 .expected = "r=0 mask=1,12 buf=1"},
+	// Any sigsetsize but 8 is refused before anything is read or written.
+	{.name = "size-0", .about = "rt_sigprocmask with sigsetsize 0 and both sets null",
+	 .expected = "r=-1 e=EINVAL mask=1,10"},
+	{.name = "size-4", .about = "rt_sigprocmask with sigsetsize 4",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	{.name = "size-7", .about = "rt_sigprocmask with sigsetsize 7",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	{.name = "size-9", .about = "rt_sigprocmask with sigsetsize 9",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	{.name = "size-16", .about = "rt_sigprocmask with sigsetsize 16",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	{.name = "size-128", .about = "rt_sigprocmask with sigsetsize 128, libc's sigset_t",
+	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
+	// SIGKILL and SIGSTOP are dropped silently.
+	{.name = "kill-stop-setmask", .about = "SIG_SETMASK {9, 19, 10}", .expected = "r=0 mask=10"},
+	{.name = "kill-stop-block", .about = "SIG_BLOCK {9, 19} from {1}", .expected = "r=0 mask=1"},
+	// Signals 1 to 64 one by one; 9 and 19 cannot be held.
+	{.name = "layout", .about = "the bit of the pending set each signal sent lands in",
+	 .expected = "layout={layout}"},
+	{.name = "round-trip", .about = "each signal blocked alone reads back alone, raw and through libc",
+	 .expected = "back=1-8,10-18,20-64 libc=1-8,10-18,20-64"},
+	{.name = "pending-delivery", .about = "each signal blocked and sent is pending, and arrives once released",
+	 .expected = "pending=1-8,10-18,20-64 delivered=1-8,10-18,20-64"},
+	// Faults: EFAULT, and the new mask applied where only the old set is bad.
+	{.name = "fault-set", .about = "an unmapped set", .expected = "r=-1 e=EFAULT mask=1,10"},
+	{.name = "fault-old", .about = "an unmapped old set", .expected = "r=-1 e=EFAULT mask=1,10,12"},
+	{.name = "fault-page-end", .about = "a set that runs off the end of its page",
+	 .expected = "r=-1 e=EFAULT mask=1,10"},
+	{.name = "page-last-8", .about = "a set in the last 8 bytes of its page", .expected = "r=0 mask=1,10,12"},
+	// libc.
+	{.name = "libc-bad-how", .about = "sigprocmask(99, {12}, NULL)", .expected = "r=-1 e=EINVAL mask=1,10"},
+	{.name = "pthread-sigmask-error", .about = "pthread_sigmask(99, {12}, NULL) returns the error",
+	 .expected = "r=EINVAL mask=1,10"},
+	{.name = "libc-sigset-tail", .about = "sigset_t past the kernel's 8 bytes is neither written nor read",
+	 .expected = "old_bytes=8 mask=12"},
+	// rt_sigpending writes as many bytes as asked, up to 8.
+	{.name = "pending-sizes", .about = "rt_sigpending with sigsetsize 0 to 8",
+	 .expected = "bytes=0,1,2,3,4,5,6,7,8"},
+	{.name = "pending-size-9", .about = "rt_sigpending with sigsetsize 9", .expected = "r=-1 e=EINVAL"},
+	{.name = "pending-fault", .about = "rt_sigpending into an unmapped set", .expected = "r=-1 e=EFAULT"},
+	// What SIG_IGN does to a pending signal.
+	{.name = "ignored-blocked-stays", .about = "10 ignored, blocked and sent stays pending",
+	 .expected = "pending=10"},
+	{.name = "ignore-discards", .about = "10 pending, then ignored, is discarded", .expected = "pending=none"},
+	{.name = "ignore-again-discards", .about = "10 ignored and pending, then ignored again, is discarded",
+	 .expected = "pending=none"},
+	{.name = "delivery-order", .about = "40, 35, 40, 10, 10 sent while blocked, handled on release",
+	 .expected = "order=10,35,40,40"},
+	{.name = "fork-mask", .about = "fork from {1, 10, 12} blocked, 12 pending",
+	 .expected = "child_mask=1,10,12 child_pending=none parent_pending=12"},
+	// What reaches the witness from {1, 10} blocked, 10 pending, 14 caught
+	// and 12 ignored.
+	{.name = "exec", .about = "execv", .expected = "blocked=1,10 pending=10 ignored=12 caught=none"},
+	{.name = "vfork-exec", .about = "vfork and execv",
+	 .expected = "blocked=1,10 pending=none ignored=12 caught=none"},
+	{.name = "spawn-plain", .about = "posix_spawn without attributes",
+	 .expected = "blocked=1,10 pending=none ignored=12 caught=none"},
+	{.name = "spawn-setsigmask", .about = "posix_spawn with POSIX_SPAWN_SETSIGMASK {2, 9, 12, 35}",
+	 .expected = "blocked=2,12,35 pending=none ignored=12 caught=none"},
+	{.name = "spawn-setsigdef", .about = "posix_spawn with POSIX_SPAWN_SETSIGDEF {12}",
+	 .expected = "blocked=1,10 pending=none ignored=none caught=none"},
+	{.name = "spawn-both", .about = "posix_spawn with both",
+	 .expected = "blocked=2,12,35 pending=none ignored=none caught=none"},
+	// Threads.
+	{.name = "thread-mask", .about = "a new thread starts with its creator's mask",
+	 .expected = "thread=1,10 mask=1,10"},
+	{.name = "thread-sigmask", .about = "a thread's pthread_sigmask leaves the first thread's mask",
+	 .expected = "thread=1,10,12 mask=1,10"},
+	{.name = "tgkill-blocked", .about = "tgkill to a thread that blocks it: pending there",
+	 .expected = "thread_pending=12 main_pending=none"},
+	// In a handler of 10, from {1}, sa_mask {14}.
+	{.name = "handler-mask", .about = "the old mask, the signal and sa_mask",
+	 .expected = "in_handler=1,10,14 uc=1 after=1"},
+	{.name = "handler-nodefer", .about = "SA_NODEFER leaves the signal out",
+	 .expected = "in_handler=1,14 uc=1 after=1"},
+	{.name = "handler-kill-stop", .about = "SIGKILL and SIGSTOP in sa_mask are dropped",
+	 .expected = "in_handler=1,10,14 uc=1 after=1"},
+	{.name = "uc-sigmask-edit", .about = "14 added to uc_sigmask stays after the handler",
+	 .expected = "in_handler=1,10,14 uc=1 after=1,14"},
+	{.name = "sigsuspend", .about = "sigsuspend({12}) from {1, 10}, 10 pending, sa_mask {14}",
+	 .expected = "r=-1 e=EINTR in_handler=10,12,14 uc=1,10 after=1,10"},
+	{.name = "sigaction-readback", .about = "handler, flags and sa_mask {9, 14} read back",
+	 .expected = "r=0 handler=same flags=SA_SIGINFO|SA_RESTART sa_mask=14"},
+	{.name = "rt-sigaction-refused", .about = "rt_sigaction on 9 and 19, on 0 and 65, with sizes 4 and 16; and 64",
+	 .expected = "set9=EINVAL set19=EINVAL sig0=EINVAL sig65=EINVAL size4=EINVAL size16=EINVAL sig64=0"},
+	// The legacy calls: one word, signals 1 to 32 (to 64 on s390x).
+	{.name = "legacy-setmask", .about = "sigprocmask(SIG_SETMASK, {1, 32}) from {2, 40}",
+	 .expected = "r=0 mask={legacy-mask} old={legacy-old} bytes={word-bytes}", .needs = Needs::legacy_calls},
+	{.name = "legacy-how", .about = "sigprocmask(99) checks how only with a set",
+	 .expected = "null=0 set=EINVAL mask=1,10", .needs = Needs::legacy_calls},
+	{.name = "legacy-sigpending", .about = "sigpending with 10 and 40 pending",
+	 .expected = "r=0 pending={legacy-pending} bytes={word-bytes}", .needs = Needs::legacy_calls},
+	{.name = "sgetmask-ssetmask", .about = "ssetmask({1, 32}) from {2}, then sgetmask",
+	 .expected = "old=2 get=1,32 mask={ssetmask} kernel={kernel}", .needs = Needs::legacy_word_calls},
+};
+
+namespace {
+
+// The value of key in words "k=v k=v", or "".
+std::string value_of(const std::string &words, const std::string &key)
+{
+	for (size_t at = 0; at < words.size();) {
+		size_t end = words.find(' ', at);
+		if (end == std::string::npos)
+			end = words.size();
+		if (words.compare(at, key.size() + 1, key + "=") == 0)
+			return words.substr(at + key.size() + 1, end - at - key.size() - 1);
+		at = end + 1;
+	}
+	return "";
+}
+
+std::vector<std::pair<std::string, std::string>> pairs(const std::string &words)
+{
+	std::vector<std::pair<std::string, std::string>> found;
+	for (size_t at = 0; at < words.size();) {
+		size_t end = words.find(' ', at);
+		if (end == std::string::npos)
+			end = words.size();
+		std::string word = words.substr(at, end - at);
+		size_t eq = word.find('=');
+		if (!word.empty())
+			found.emplace_back(word.substr(0, eq), eq == std::string::npos ? "" : word.substr(eq + 1));
+		at = end + 1;
+	}
+	return found;
+}
+
+// Where signal n lands in the bytes of a set, byte * 8 + bit: bit n - 1
+// of words as wide as the target's long, in its byte order.
+std::string layout(const ElfFacts &t)
+{
+	int width = t.wide ? 64 : 32;
+	std::string s;
+	for (int n = 1; n <= 64; n++) {
+		int bit = n - 1, in_word = bit % width;
+		int byte = bit / width * (width / 8) + (t.big ? width / 8 - 1 - in_word / 8 : in_word / 8);
+		s += (n > 1 ? "," : "") + (n == 9 || n == 19 ? std::string("-") : std::to_string(byte * 8 + bit % 8));
+	}
+	return s;
+}
+
+} // namespace
+
+std::string calls_skip(const CallCase &c, const ElfFacts &t)
+{
+	bool legacy = t.machine == EM_386 || t.machine == EM_ARM || t.machine == EM_S390;
+	if (c.needs == Needs::legacy_calls && !legacy)
+		return "the target has no legacy sigprocmask and sigpending";
+	if (c.needs == Needs::legacy_word_calls && t.machine != EM_386)
+		return "the target has no sgetmask and ssetmask";
+	return "";
+}
+
+std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::string &seen)
+{
+	bool word64 = t.machine == EM_S390;	// its old_sigset_t is a long
+	std::string kernel = value_of(seen, "kernel");
+	const std::map<std::string, std::string> values = {
+		{"word-bytes", word64 ? "8" : "4"},
+		{"legacy-mask", word64 ? "1,32" : "1,32,40"},
+		{"legacy-old", word64 ? "2,40" : "2"},
+		{"legacy-pending", word64 ? "10,40" : "10"},
+		{"layout", layout(t)},
+		// A 64-bit kernel takes the word as a long and spreads bit 31.
+		{"ssetmask", kernel == "x86_64" ? "1,32-64" : "1,32"},
+		{"kernel", kernel.empty() ? "?" : kernel},
+	};
+	std::string e = c.expected;
+	for (size_t at; (at = e.find('{')) != std::string::npos;) {
+		size_t end = e.find('}', at);
+		e.replace(at, end - at + 1, values.at(e.substr(at + 1, end - at - 1)));
+	}
+	return e;
+}
+
+bool calls_line(const std::string &out, const CallCase &c, std::string *seen)
+{
+	std::string tag = std::string("sigmask-probe-calls: ") + c.name;
+	for (size_t at = out.find(tag); at != std::string::npos; at = out.find(tag, at + 1)) {
+		size_t end = out.find('\n', at);
+		if ((at > 0 && out[at - 1] != '\n') || end == std::string::npos)
+			continue;
+		std::string rest = out.substr(at + tag.size(), end - at - tag.size());
+		if (!rest.empty() && rest[0] != ' ')
+			continue;	// another case whose name starts with this one's
+		*seen = rest.empty() ? rest : rest.substr(1);
+		return true;
+	}
+	return false;
+}
+
+bool judge_call(const CallCase &c, const Outcome &run, const ElfFacts &target, RowReport *report)
+{
+	std::vector<Field> &fields = report->fields;
+	std::string seen;
+	if (run.stage != Outcome::ran) {
+		fields.push_back({"calls", "to run", "cannot run: " + run.why});
+	} else if (!calls_line(run.out.text, c, &seen)) {
+		fields.push_back({"calls", "a line for " + std::string(c.name),
+				  "none; the calls program: " + describe(run), &run.out});
+		if (!run.err.text.empty())
+			fields.push_back({"calls stderr", "", run.err.text, &run.err});
+	} else {
+		// Key by key, the expected ones first, then what came besides.
+		auto want = pairs(calls_expected(c, target, seen)), got = pairs(seen);
+		auto find = [](const auto &list, const std::string &key) {
+			for (const auto &[k, v] : list)
+				if (k == key)
+					return v;
+			return std::string("(none)");
+		};
+		for (const auto &[key, value] : want)
+			fields.push_back({key, value, find(got, key)});
+		for (const auto &[key, value] : got)
+			if (find(want, key) == "(none)")
+				fields.push_back({key, "(none)", value});
+	}
+	report->ok = true;
+	for (const Field &f : fields)
+		report->ok &= f.matches();
+	if (!report->ok)
+		report->message = "the calls did not come out as Linux's";
+	return report->ok;
+}

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// The cases sigmask-probe-calls runs, what Linux does in each on the
+// probe's target, and their verdicts: one table, beside the conditions,
+// read by the check and by the tests.  Each case is a row of the report,
+// calls/<name>.
+#pragma once
+
+#include "elf_facts.h"
+#include "report.h"
+#include "spawn.h"
+
+#include <string>
+#include <vector>
+
+// Where a case runs: everywhere, or where the target has the legacy
+// signal-mask calls (i386, armhf, s390x), or sgetmask and ssetmask too
+// (i386).
+enum class Needs { nothing, legacy_calls, legacy_word_calls };
+
+struct CallCase {
+	const char *name = nullptr;
+	const char *about = "";
+	// What Linux gives: key=value words; {word-bits}, {legacy-mask},
+	// {legacy-old}, {legacy-pending}, {layout} and {ssetmask} stand for
+	// what depends on the target, or on the kernel the case reports.
+	const char *expected = "";
+	Needs needs = Needs::nothing;
+};
+
+extern const std::vector<CallCase> call_cases;
+
+// The prefix of the rows' names.
+extern const char calls_prefix[];
+
+// Why case c does not run for a program with these ELF facts, or "".
+std::string calls_skip(const CallCase &c, const ElfFacts &target);
+
+// What Linux gives in case c on that target, the case's own line seen.
+std::string calls_expected(const CallCase &c, const ElfFacts &target, const std::string &seen);
+
+// The line the calls program wrote for c in out, without its tag and
+// name; false when there is none.
+bool calls_line(const std::string &out, const CallCase &c, std::string *seen);
+
+// Judges row c from the run of the calls program: ok when its line is what
+// Linux gives; fills report's verdict, message and fields.
+bool judge_call(const CallCase &c, const Outcome &run, const ElfFacts &target, RowReport *report);

@@ -1,0 +1,1103 @@
+// SPDX-License-Identifier: MIT
+// sigmask-probe-calls: exercises the signal-mask calls themselves, through
+// libc and raw through syscall(2), one case a child of its own, and
+// writes what each case saw, one tagged line a case: return values, errno,
+// the masks read back, the bytes written.  It judges nothing.
+
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+extern char **environ;
+
+// The kernel's signal set: 64 signals in native words, signal n at bit
+// (n - 1) % W of word (n - 1) / W.
+struct kset {
+	unsigned long w[8 / sizeof(unsigned long)];
+};
+const int word_bits = 8 * sizeof(unsigned long);
+
+// Where a call writes a set back: room to spare, so that a platform that
+// writes more than it should shows in what was written, not in a crash.
+struct roomy {
+	struct kset k;
+	unsigned char spare[120];
+};
+
+// What a case writes, and where its line is gathered.
+static char seen[4096];
+static size_t seen_used;
+
+static void put(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	if (seen_used < sizeof seen - 1)
+		seen[seen_used++] = ' ';
+	int n = vsnprintf(seen + seen_used, sizeof seen - seen_used, format, ap);
+	if (n > 0)
+		seen_used += (size_t)n < sizeof seen - seen_used ? (size_t)n : sizeof seen - 1 - seen_used;
+	va_end(ap);
+}
+
+static struct kset kset_of(const int *sigs)
+{
+	struct kset s;
+	memset(&s, 0, sizeof s);
+	for (; *sigs; sigs++)
+		s.w[(*sigs - 1) / word_bits] |= 1UL << ((*sigs - 1) % word_bits);
+	return s;
+}
+
+static int kset_has(const struct kset *s, int n)
+{
+	return s->w[(n - 1) / word_bits] >> ((n - 1) % word_bits) & 1;
+}
+
+// A list of signals as "1,4,34-64", or "none"; has(n) says which.
+static void put_list(const char *key, int (*has)(const void *, int), const void *set)
+{
+	char text[256] = "";
+	size_t used = 0;
+	for (int n = 1; n <= 64; n++) {
+		if (!has(set, n))
+			continue;
+		int last = n;
+		while (last < 64 && has(set, last + 1))
+			last++;
+		used += snprintf(text + used, sizeof text - used, used ? ",%d" : "%d", n);
+		if (last > n)
+			used += snprintf(text + used, sizeof text - used, "-%d", last);
+		n = last;
+	}
+	put("%s=%s", key, used ? text : "none");
+}
+
+static int has_kset(const void *s, int n) { return kset_has((const struct kset *)s, n); }
+static int has_sigset(const void *s, int n) { return sigismember((const sigset_t *)s, n) == 1; }
+static int has_flag(const void *flags, int n) { return ((const char *)flags)[n] != 0; }
+
+static void put_kset(const char *key, const struct kset *s) { put_list(key, has_kset, s); }
+static void put_sigset(const char *key, const sigset_t *s) { put_list(key, has_sigset, s); }
+
+static const char *error_name(int error)
+{
+	const char *name = strerrorname_np(error);
+	return name ? name : "E?";
+}
+
+// A result as "r=0", or "r=-1 e=EINVAL".
+static void put_result(long r)
+{
+	if (r < 0)
+		put("r=%ld e=%s", r, error_name(errno));
+	else
+		put("r=%ld", r);
+}
+
+static long rt_sigprocmask(int how, const void *set, void *old, size_t size)
+{
+	return syscall(SYS_rt_sigprocmask, how, set, old, size);
+}
+
+static long rt_sigpending(void *set, size_t size)
+{
+	return syscall(SYS_rt_sigpending, set, size);
+}
+
+static void set_mask(const int *sigs)
+{
+	struct kset s = kset_of(sigs);
+	rt_sigprocmask(SIG_SETMASK, &s, NULL, 8);
+}
+
+static struct kset mask_now(void)
+{
+	struct roomy s;
+	memset(&s, 0, sizeof s);
+	rt_sigprocmask(SIG_BLOCK, NULL, &s, 8);
+	return s.k;
+}
+
+static struct kset pending_now(void)
+{
+	struct roomy s;
+	memset(&s, 0, sizeof s);
+	rt_sigpending(&s, 8);
+	return s.k;
+}
+
+static void put_mask_as(const char *key)
+{
+	struct kset s = mask_now();
+	put_kset(key, &s);
+}
+
+static void put_mask(void) { put_mask_as("mask"); }
+
+// Runs call twice over a buffer of 128 bytes filled with two canaries in
+// turn, resetting the mask to start before each: the bytes it wrote reach
+// as far as the last byte that kept neither canary.
+static int bytes_written(long (*call)(void *buf), const int *start)
+{
+	unsigned char buf[2][128];
+	int written = 0;
+	for (int i = 0; i < 2; i++) {
+		memset(buf[i], i ? 0x5a : 0xa5, sizeof buf[i]);
+		if (start)
+			set_mask(start);
+		call(buf[i]);
+		for (int k = 0; k < 128; k++)
+			if (buf[i][k] != (i ? 0x5a : 0xa5) && k + 1 > written)
+				written = k + 1;
+	}
+	return written;
+}
+
+static void put_untouched(const char *key, const unsigned char *buf, size_t size)
+{
+	for (size_t k = 0; k < size; k++)
+		if (buf[k] != 0xa5) {
+			put("%s=written", key);
+			return;
+		}
+	put("%s=untouched", key);
+}
+
+static const int start[] = {1, 10, 0};
+static const int none[] = {0};
+
+// 1. A null new set reads the mask, whatever how says.
+static void null_set(int how)
+{
+	set_mask(start);
+	struct roomy old;
+	memset(&old, 0xa5, sizeof old);
+	put_result(rt_sigprocmask(how, NULL, &old, 8));
+	put_mask();
+	put_kset("old", &old.k);
+}
+static void null_set_block(void) { null_set(SIG_BLOCK); }
+static void null_set_unblock(void) { null_set(SIG_UNBLOCK); }
+static void null_set_setmask(void) { null_set(SIG_SETMASK); }
+static void null_set_how_3(void) { null_set(3); }
+static void null_set_how_minus_1(void) { null_set(-1); }
+static void null_set_how_intmax(void) { null_set(INT_MAX); }
+static void null_set_libc(void)
+{
+	set_mask(start);
+	sigset_t old;
+	put_result(sigprocmask(SIG_BLOCK, NULL, &old));
+	put_mask();
+	put_sigset("old", &old);
+}
+
+// 2. An invalid how with a set changes nothing.
+static void bad_how(int how)
+{
+	set_mask(start);
+	static const int twelve[] = {12, 0};
+	struct kset set = kset_of(twelve);
+	unsigned char old[8];
+	memset(old, 0xa5, sizeof old);
+	put_result(rt_sigprocmask(how, &set, old, 8));
+	put_mask();
+	put_untouched("old", old, sizeof old);
+}
+static void bad_how_3(void) { bad_how(3); }
+static void bad_how_minus_1(void) { bad_how(-1); }
+
+// 3. The three hows with a set of 10 and 12, from 1 and 10.
+static int how_now;
+static long with_set(void *old)
+{
+	static const int set[] = {10, 12, 0};
+	struct kset s = kset_of(set);
+	return rt_sigprocmask(how_now, &s, old, 8);
+}
+static void with_how(int how)
+{
+	how_now = how;
+	set_mask(start);
+	struct roomy old;
+	put_result(with_set(&old));
+	put_mask();
+	put_kset("old", &old.k);
+	put("bytes=%d", bytes_written(with_set, start));
+}
+static void set_block(void) { with_how(SIG_BLOCK); }
+static void set_unblock(void) { with_how(SIG_UNBLOCK); }
+static void set_setmask(void) { with_how(SIG_SETMASK); }
+static void same_buffer(void)
+{
+	static const int one[] = {1, 0}, twelve[] = {12, 0};
+	set_mask(one);
+	struct roomy buf;
+	buf.k = kset_of(twelve);
+	put_result(rt_sigprocmask(SIG_BLOCK, &buf, &buf, 8));
+	put_mask();
+	put_kset("buf", &buf.k);
+}
+
+// 4. Any sigsetsize but 8 is refused, and nothing is written.
+static void size(size_t bytes)
+{
+	set_mask(start);
+	static const int twelve[] = {12, 0};
+	unsigned char set[128] = {0}, old[128];
+	struct kset s = kset_of(twelve);
+	memcpy(set, &s, sizeof s);
+	memset(old, 0xa5, sizeof old);
+	put_result(rt_sigprocmask(SIG_BLOCK, bytes ? set : NULL, bytes ? old : NULL, bytes));
+	put_mask();
+	if (bytes)
+		put_untouched("old", old, sizeof old);
+}
+static void size_0(void) { size(0); }
+static void size_4(void) { size(4); }
+static void size_7(void) { size(7); }
+static void size_9(void) { size(9); }
+static void size_16(void) { size(16); }
+static void size_128(void) { size(128); }
+
+// 5. SIGKILL and SIGSTOP cannot be blocked.
+static void kill_stop_setmask(void)
+{
+	static const int set[] = {9, 19, 10, 0};
+	set_mask(none);
+	struct kset s = kset_of(set);
+	put_result(rt_sigprocmask(SIG_SETMASK, &s, NULL, 8));
+	put_mask();
+}
+static void kill_stop_block(void)
+{
+	static const int one[] = {1, 0}, set[] = {9, 19, 0};
+	set_mask(one);
+	struct kset s = kset_of(set);
+	put_result(rt_sigprocmask(SIG_BLOCK, &s, NULL, 8));
+	put_mask();
+}
+
+// 6. Signals 1 to 64 one by one; 9 and 19 cannot be held.
+static int holdable(int n) { return n != SIGKILL && n != SIGSTOP; }
+
+// Takes every pending signal, whatever the bits say.
+static void take_pending(void)
+{
+	unsigned char all[8];
+	memset(all, 0xff, sizeof all);
+	struct timespec now = {0, 0};
+	while (syscall(SYS_rt_sigtimedwait, all, NULL, &now, 8) > 0)
+		;
+}
+
+// Where each signal lands in the bytes of a pending set, found by sending
+// it: byte * 8 + bit.
+static void layout(void)
+{
+	unsigned char all[8];
+	memset(all, 0xff, sizeof all);
+	rt_sigprocmask(SIG_SETMASK, all, NULL, 8);
+	char text[512] = "";
+	size_t used = 0;
+	for (int n = 1; n <= 64; n++) {
+		int at = -1;
+		if (holdable(n)) {
+			unsigned char bytes[8] = {0};
+			kill(getpid(), n);
+			rt_sigpending(bytes, 8);
+			for (int k = 0; k < 64; k++)
+				if (bytes[k / 8] >> (k % 8) & 1)
+					at = at == -1 ? k : -2;
+			take_pending();
+		}
+		if (at >= 0)
+			used += snprintf(text + used, sizeof text - used, "%s%d", n > 1 ? "," : "", at);
+		else
+			used += snprintf(text + used, sizeof text - used, "%s%s", n > 1 ? "," : "",
+					 at == -1 ? "-" : "?");
+	}
+	put("layout=%s", text);
+}
+
+// Each signal set alone comes back alone, raw and through libc.
+static void round_trip(void)
+{
+	char back[65] = {0}, libc[65] = {0};
+	for (int n = 1; n <= 64; n++) {
+		int one[] = {n, 0};
+		struct kset s = kset_of(one), got;
+		rt_sigprocmask(SIG_SETMASK, &s, NULL, 8);
+		got = mask_now();
+		back[n] = memcmp(&s, &got, sizeof s) == 0;
+		sigset_t read;
+		sigprocmask(SIG_BLOCK, NULL, &read);
+		libc[n] = sigismember(&read, n) == 1;
+	}
+	put_list("back", has_flag, back);
+	put_list("libc", has_flag, libc);
+}
+
+static volatile sig_atomic_t caught;
+static void count(int) { caught = caught + 1; }
+
+// Each signal, blocked and sent, shows pending, and arrives once released:
+// to a handler, or where libc keeps the signal for itself (32 and 33), by
+// its default action in a child.
+static void pending_delivery(void)
+{
+	char pending[65] = {0}, delivered[65] = {0};
+	for (int n = 1; n <= 64; n++) {
+		if (!holdable(n))
+			continue;
+		int one[] = {n, 0};
+		struct kset s = kset_of(one);
+		if (n == 32 || n == 33) {
+			pid_t pid = fork();
+			if (pid == 0) {
+				rt_sigprocmask(SIG_SETMASK, &s, NULL, 8);
+				kill(getpid(), n);
+				struct kset p = pending_now();
+				if (memcmp(&p, &s, sizeof s) != 0)
+					_exit(1);
+				set_mask(none);
+				_exit(2);
+			}
+			int status;
+			waitpid(pid, &status, 0);
+			pending[n] = WIFSIGNALED(status) || WEXITSTATUS(status) != 1;
+			delivered[n] = WIFSIGNALED(status) && WTERMSIG(status) == n;
+			continue;
+		}
+		struct sigaction sa, was;
+		memset(&sa, 0, sizeof sa);
+		sa.sa_handler = count;
+		sigaction(n, &sa, &was);
+		rt_sigprocmask(SIG_SETMASK, &s, NULL, 8);
+		caught = 0;
+		kill(getpid(), n);
+		struct kset p = pending_now();
+		pending[n] = memcmp(&p, &s, sizeof s) == 0;
+		set_mask(none);
+		delivered[n] = caught == 1;
+		sigaction(n, &was, NULL);
+	}
+	put_list("pending", has_flag, pending);
+	put_list("delivered", has_flag, delivered);
+}
+
+// 7. Faults: addresses that are not mapped, or sets that run off a page.
+static unsigned char *page_before_a_hole(void)
+{
+	long page = sysconf(_SC_PAGESIZE);
+	unsigned char *p = (unsigned char *)mmap(NULL, 2 * page, PROT_READ | PROT_WRITE,
+						 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	munmap(p + page, page);
+	return p;
+}
+static void fault_set(void)
+{
+	set_mask(start);
+	unsigned char *hole = page_before_a_hole() + sysconf(_SC_PAGESIZE);
+	struct roomy old;
+	put_result(rt_sigprocmask(SIG_BLOCK, hole, &old, 8));
+	put_mask();
+}
+static void fault_old(void)
+{
+	set_mask(start);
+	static const int twelve[] = {12, 0};
+	struct kset s = kset_of(twelve);
+	unsigned char *hole = page_before_a_hole() + sysconf(_SC_PAGESIZE);
+	put_result(rt_sigprocmask(SIG_BLOCK, &s, hole, 8));
+	put_mask();
+}
+static void at_page_end(int room)
+{
+	set_mask(start);
+	static const int twelve[] = {12, 0};
+	struct kset s = kset_of(twelve);
+	unsigned char *set = page_before_a_hole() + sysconf(_SC_PAGESIZE) - room;
+	memcpy(set, &s, room < 8 ? room : 8);
+	put_result(rt_sigprocmask(SIG_BLOCK, set, NULL, 8));
+	put_mask();
+}
+static void fault_page_end(void) { at_page_end(4); }
+static void page_last_8(void) { at_page_end(8); }
+
+// 8. libc: how, pthread_sigmask's result, and sigset_t past the kernel's 8
+// bytes.
+static void libc_bad_how(void)
+{
+	set_mask(start);
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, 12);
+	put_result(sigprocmask(99, &set, NULL));
+	put_mask();
+}
+static void pthread_sigmask_error(void)
+{
+	set_mask(start);
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, 12);
+	int r = pthread_sigmask(99, &set, NULL);
+	put("r=%s", r ? error_name(r) : "0");
+	put_mask();
+}
+static long libc_read(void *old)
+{
+	return sigprocmask(SIG_BLOCK, NULL, (sigset_t *)old);
+}
+static void libc_sigset_tail(void)
+{
+	put("old_bytes=%d", bytes_written(libc_read, start));
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, 12);
+	memset((char *)&set + 8, 0xff, sizeof set - 8);
+	sigprocmask(SIG_SETMASK, &set, NULL);
+	put_mask();
+}
+
+// 9. rt_sigpending writes as many bytes as asked, up to 8.
+static size_t pending_size;
+static long pending_into(void *buf) { return rt_sigpending(buf, pending_size); }
+static void pending_sizes(void)
+{
+	static const int ten[] = {10, 0};
+	set_mask(ten);
+	kill(getpid(), 10);
+	char text[64] = "";
+	size_t used = 0;
+	for (pending_size = 0; pending_size <= 8; pending_size++) {
+		unsigned char buf[16];
+		long r = pending_into(buf);
+		if (r < 0)
+			used += snprintf(text + used, sizeof text - used, "%s%s", used ? "," : "",
+					 error_name(errno));
+		else
+			used += snprintf(text + used, sizeof text - used, "%s%d", used ? "," : "",
+					 bytes_written(pending_into, NULL));
+	}
+	put("bytes=%s", text);
+}
+static void pending_size_9(void)
+{
+	unsigned char buf[16];
+	put_result(rt_sigpending(buf, 9));
+}
+static void pending_fault(void)
+{
+	put_result(rt_sigpending(page_before_a_hole() + sysconf(_SC_PAGESIZE), 8));
+}
+
+// 10. What SIG_IGN does to a pending signal.
+static void ignore(int sig)
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = SIG_IGN;
+	sigaction(sig, &sa, NULL);
+}
+static void ignored_blocked_stays(void)
+{
+	static const int ten[] = {10, 0};
+	ignore(10);
+	set_mask(ten);
+	kill(getpid(), 10);
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+}
+static void pending_then_ignore(int ignored_before)
+{
+	static const int ten[] = {10, 0};
+	if (ignored_before)
+		ignore(10);
+	set_mask(ten);
+	kill(getpid(), 10);
+	ignore(10);
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+}
+static void ignore_discards(void) { pending_then_ignore(0); }
+static void ignore_again_discards(void) { pending_then_ignore(1); }
+
+// 11. Released together, standard signals go first, lowest first; real-time
+// ones are queued, lowest first.
+static int order[16], ordered;
+static void note(int sig)
+{
+	if (ordered < 16)
+		order[ordered++] = sig;
+}
+static void delivery_order(void)
+{
+	static const int held[] = {10, 35, 40, 0};
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = note;
+	sigfillset(&sa.sa_mask);
+	for (const int *s = held; *s; s++)
+		sigaction(*s, &sa, NULL);
+	set_mask(held);
+	static const int sent[] = {40, 35, 40, 10, 10};
+	for (int sig : sent)
+		kill(getpid(), sig);
+	set_mask(none);
+	char text[64] = "";
+	size_t used = 0;
+	for (int i = 0; i < ordered; i++)
+		used += snprintf(text + used, sizeof text - used, "%s%d", i ? "," : "", order[i]);
+	put("order=%s", ordered ? text : "none");
+}
+
+// 12. fork: the child has the mask, not the pending set.
+static void fork_mask(void)
+{
+	static const int held[] = {1, 10, 12, 0};
+	set_mask(held);
+	kill(getpid(), 12);
+	int fds[2];
+	if (pipe(fds) < 0)
+		return;
+	pid_t pid = fork();
+	if (pid == 0) {
+		struct kset both[2] = {mask_now(), pending_now()};
+		_exit(write(fds[1], both, sizeof both) == (ssize_t)sizeof both ? 0 : 1);
+	}
+	struct kset both[2];
+	memset(both, 0, sizeof both);
+	if (read(fds[0], both, sizeof both) != (ssize_t)sizeof both)
+		put("child=silent");
+	waitpid(pid, NULL, 0);
+	put_kset("child_mask", &both[0]);
+	put_kset("child_pending", &both[1]);
+	struct kset p = pending_now();
+	put_kset("parent_pending", &p);
+}
+
+// 13. exec, from a process with signals blocked (1, 10), pending (10),
+// caught (14) and ignored (12): what the witness sees arrive.
+static char witness[4096];
+
+enum way { by_exec, by_vfork, by_spawn };
+
+static sigset_t sigset_of(const int *sigs)
+{
+	sigset_t set;
+	sigemptyset(&set);
+	for (; sigs && *sigs; sigs++)
+		sigaddset(&set, *sigs);
+	return set;
+}
+
+static void through(enum way way, const int *spawn_mask, const int *spawn_default)
+{
+	int fds[2];
+	if (pipe(fds) < 0)
+		return;
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(fds[0]);
+		dup2(fds[1], 2);
+		close(fds[1]);
+		struct sigaction sa;
+		memset(&sa, 0, sizeof sa);
+		sa.sa_handler = count;
+		sigaction(14, &sa, NULL);
+		ignore(12);
+		set_mask(start);
+		kill(getpid(), 10);
+		char *argv[] = {witness, NULL};
+		if (way == by_exec) {
+			execv(witness, argv);
+		} else if (way == by_vfork) {
+			pid_t child = vfork();
+			if (child == 0) {
+				execv(witness, argv);
+				_exit(127);
+			}
+			int status;
+			waitpid(child, &status, 0);
+			_exit(0);
+		} else {
+			posix_spawnattr_t attr;
+			posix_spawnattr_init(&attr);
+			sigset_t mask = sigset_of(spawn_mask), to_default = sigset_of(spawn_default);
+			posix_spawnattr_setsigmask(&attr, &mask);
+			posix_spawnattr_setsigdefault(&attr, &to_default);
+			posix_spawnattr_setflags(&attr, (spawn_mask ? POSIX_SPAWN_SETSIGMASK : 0) |
+							 (spawn_default ? POSIX_SPAWN_SETSIGDEF : 0));
+			pid_t child;
+			if (posix_spawn(&child, witness, NULL, &attr, argv, environ) == 0)
+				waitpid(child, NULL, 0);
+			_exit(0);
+		}
+		_exit(127);
+	}
+	close(fds[1]);
+	char text[8192];
+	size_t used = 0;
+	for (ssize_t n; used < sizeof text - 1 && (n = read(fds[0], text + used, sizeof text - 1 - used)) > 0;)
+		used += n;
+	text[used] = '\0';
+	close(fds[0]);
+	waitpid(pid, NULL, 0);
+	// The witness's sets, as it wrote them.
+	const char *line = strstr(text, "sigmask-probe-witness:");
+	if (!line) {
+		put("witness=silent");
+		return;
+	}
+	static const char *const keys[] = {" blocked=", " pending=", " ignored=", " caught="};
+	for (const char *key : keys) {
+		const char *at = strstr(line, key);
+		size_t len = at ? strcspn(at + strlen(key), " \n") : 0;
+		if (!at)
+			put("%.*s=?", (int)strlen(key) - 2, key + 1);
+		else if (!len)
+			put("%.*s=none", (int)strlen(key) - 2, key + 1);
+		else
+			put("%.*s=%.*s", (int)strlen(key) - 2, key + 1, (int)len, at + strlen(key));
+	}
+}
+static const int spawn_mask[] = {2, 9, 12, 35, 0}, spawn_default[] = {12, 0};
+static void exec_state(void) { through(by_exec, NULL, NULL); }
+static void vfork_exec(void) { through(by_vfork, NULL, NULL); }
+static void spawn_plain(void) { through(by_spawn, NULL, NULL); }
+static void spawn_setsigmask(void) { through(by_spawn, spawn_mask, NULL); }
+static void spawn_setsigdef(void) { through(by_spawn, NULL, spawn_default); }
+static void spawn_both(void) { through(by_spawn, spawn_mask, spawn_default); }
+
+// 14. Threads have a mask each.
+static struct kset thread_saw[2];
+static void *thread_mask_of(void *block)
+{
+	if (block) {
+		static const int twelve[] = {12, 0};
+		struct kset s = kset_of(twelve);
+		rt_sigprocmask(SIG_BLOCK, &s, NULL, 8);
+	}
+	thread_saw[0] = mask_now();
+	return NULL;
+}
+static void in_thread(int block)
+{
+	set_mask(start);
+	pthread_t t;
+	if (pthread_create(&t, NULL, thread_mask_of, block ? &t : NULL) != 0) {
+		put("thread=none");
+		return;
+	}
+	pthread_join(t, NULL);
+	put_kset("thread", &thread_saw[0]);
+	put_mask();
+}
+static void thread_mask(void) { in_thread(0); }
+static void thread_sigmask(void) { in_thread(1); }
+
+// The two threads take turns through a pipe each way.
+static int to_thread[2], to_main[2];
+static pid_t thread_id;
+static void *blocks_and_waits(void *)
+{
+	static const int twelve[] = {12, 0};
+	struct kset s = kset_of(twelve);
+	rt_sigprocmask(SIG_BLOCK, &s, NULL, 8);
+	thread_id = (pid_t)syscall(SYS_gettid);
+	char c = 0;
+	if (write(to_main[1], &c, 1) == 1 && read(to_thread[0], &c, 1) == 1)
+		thread_saw[1] = pending_now();
+	return NULL;
+}
+static void tgkill_blocked(void)
+{
+	set_mask(none);
+	pthread_t t;
+	if (pipe(to_thread) < 0 || pipe(to_main) < 0 ||
+	    pthread_create(&t, NULL, blocks_and_waits, NULL) != 0) {
+		put("thread=none");
+		return;
+	}
+	char c;
+	if (read(to_main[0], &c, 1) == 1)	// it has blocked 12
+		syscall(SYS_tgkill, getpid(), thread_id, 12);
+	if (write(to_thread[1], &c, 1) != 1)
+		put("thread=deaf");
+	pthread_join(t, NULL);
+	put_kset("thread_pending", &thread_saw[1]);
+	struct kset p = pending_now();
+	put_kset("main_pending", &p);
+}
+
+// 15. In a handler: the mask it runs with, and uc_sigmask.
+static struct kset handler_saw;
+static sigset_t uc_saw;
+static int edit_uc;
+static void look(int, siginfo_t *, void *context)
+{
+	handler_saw = mask_now();
+	ucontext_t *uc = (ucontext_t *)context;
+	uc_saw = uc->uc_sigmask;
+	if (edit_uc)
+		sigaddset(&uc->uc_sigmask, 14);
+}
+static void in_handler(int flags, const int *sa_mask, int edit)
+{
+	static const int one[] = {1, 0};
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_sigaction = look;
+	sa.sa_flags = SA_SIGINFO | flags;
+	sigemptyset(&sa.sa_mask);
+	for (; *sa_mask; sa_mask++)
+		sigaddset(&sa.sa_mask, *sa_mask);
+	sigaction(10, &sa, NULL);
+	edit_uc = edit;
+	set_mask(one);
+	raise(10);
+	put_kset("in_handler", &handler_saw);
+	put_sigset("uc", &uc_saw);
+	put_mask_as("after");
+}
+static const int fourteen[] = {14, 0}, kill_stop_fourteen[] = {9, 14, 19, 0};
+static void handler_mask(void) { in_handler(0, fourteen, 0); }
+static void handler_nodefer(void) { in_handler(SA_NODEFER, fourteen, 0); }
+static void handler_kill_stop(void) { in_handler(0, kill_stop_fourteen, 0); }
+static void uc_sigmask_edit(void) { in_handler(0, fourteen, 1); }
+
+// 16. sigsuspend: the mask while it waits, in the handler and after.
+static void sigsuspend_mask(void)
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_sigaction = look;
+	sa.sa_flags = SA_SIGINFO;
+	sigemptyset(&sa.sa_mask);
+	sigaddset(&sa.sa_mask, 14);
+	sigaction(10, &sa, NULL);
+	edit_uc = 0;
+	set_mask(start);
+	kill(getpid(), 10);
+	sigset_t wait;
+	sigemptyset(&wait);
+	sigaddset(&wait, 12);
+	put_result(sigsuspend(&wait));
+	put_kset("in_handler", &handler_saw);
+	put_sigset("uc", &uc_saw);
+	put_mask_as("after");
+}
+
+// 17. sigaction reads back what was set; rt_sigaction refuses what it
+// must.
+static void sigaction_readback(void)
+{
+	struct sigaction sa, back;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_sigaction = look;
+	sa.sa_flags = SA_SIGINFO | SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	sigaddset(&sa.sa_mask, 9);
+	sigaddset(&sa.sa_mask, 14);
+	sigaction(12, &sa, NULL);
+	memset(&back, 0, sizeof back);
+	put_result(sigaction(12, NULL, &back));
+	put("handler=%s", back.sa_sigaction == look ? "same" : "other");
+	// SA_RESTORER is libc's business, where the architecture has it.
+	int flags = back.sa_flags & ~0x04000000;
+	put("flags=%s%s%s", flags & SA_SIGINFO ? "SA_SIGINFO" : "",
+	    (flags & SA_SIGINFO) && (flags & SA_RESTART) ? "|" : "", flags & SA_RESTART ? "SA_RESTART" : "");
+	if (flags & ~(SA_SIGINFO | SA_RESTART))
+		put("other_flags=%#x", (unsigned)(flags & ~(SA_SIGINFO | SA_RESTART)));
+	put_sigset("sa_mask", &back.sa_mask);
+}
+static void rt_sigaction_refused(void)
+{
+	unsigned char act[64] = {0}, old[64];
+	struct {
+		const char *key;
+		int sig;
+		int set;
+		size_t size;
+	} const tries[] = {
+		{"set9", 9, 1, 8}, {"set19", 19, 1, 8}, {"sig0", 0, 0, 8}, {"sig65", 65, 0, 8},
+		{"size4", 12, 0, 4}, {"size16", 12, 0, 16}, {"sig64", 64, 0, 8},
+	};
+	for (const auto &t : tries) {
+		long r = syscall(SYS_rt_sigaction, t.sig, t.set ? act : NULL, old, t.size);
+		put("%s=%s", t.key, r == 0 ? "0" : error_name(errno));
+	}
+}
+
+// 18. The legacy calls, with one word of signals 1 to 32 (64 on s390x),
+// where the architecture has them.
+#if defined(SYS_sigprocmask) || defined(SYS_sigpending)
+static void put_word(const char *key, unsigned long word)
+{
+	struct kset s;
+	memset(&s, 0, sizeof s);
+	s.w[0] = word;
+	put_kset(key, &s);
+}
+#endif
+#ifdef SYS_sigprocmask
+static long legacy_read(void *old)
+{
+	return syscall(SYS_sigprocmask, SIG_BLOCK, NULL, old);
+}
+static void legacy_setmask(void)
+{
+	static const int rt[] = {2, 40, 0};
+	set_mask(rt);
+	unsigned long word = 1UL | 1UL << 31;
+	struct roomy old;
+	memset(&old, 0, sizeof old);
+	put_result(syscall(SYS_sigprocmask, SIG_SETMASK, &word, &old));
+	put_mask();
+	put_word("old", old.k.w[0]);
+	put("bytes=%d", bytes_written(legacy_read, rt));
+}
+static void legacy_how(void)
+{
+	set_mask(start);
+	unsigned long word = 1UL << 11;
+	struct roomy old;
+	long null = syscall(SYS_sigprocmask, 99, NULL, &old);
+	put("null=%s", null == 0 ? "0" : error_name(errno));
+	long set = syscall(SYS_sigprocmask, 99, &word, &old);
+	put("set=%s", set == 0 ? "0" : error_name(errno));
+	put_mask();
+}
+#endif
+#ifdef SYS_sigpending
+static long legacy_pending_into(void *buf) { return syscall(SYS_sigpending, buf); }
+static void legacy_sigpending(void)
+{
+	static const int held[] = {10, 40, 0};
+	set_mask(held);
+	kill(getpid(), 10);
+	kill(getpid(), 40);
+	struct roomy word;
+	memset(&word, 0, sizeof word);
+	put_result(syscall(SYS_sigpending, &word));
+	put_word("pending", word.k.w[0]);
+	put("bytes=%d", bytes_written(legacy_pending_into, NULL));
+}
+#endif
+#ifdef SYS_ssetmask
+// A 64-bit kernel takes the word as a long: bit 31 spreads to 33 to 64.
+static void sgetmask_ssetmask(void)
+{
+	static const int two[] = {2, 0};
+	set_mask(two);
+	long old = syscall(SYS_ssetmask, 1L | 1L << 31);
+	unsigned long now = (unsigned long)syscall(SYS_sgetmask);
+	put_word("old", (unsigned long)old);
+	put_word("get", now);
+	put_mask();
+	struct utsname u;
+	put("kernel=%s", uname(&u) == 0 ? u.machine : "?");
+}
+#endif
+
+struct call_case {
+	const char *name;
+	void (*run)(void);
+};
+
+const struct call_case cases[] = {
+	{"null-set-block", null_set_block},
+	{"null-set-unblock", null_set_unblock},
+	{"null-set-setmask", null_set_setmask},
+	{"null-set-how-3", null_set_how_3},
+	{"null-set-how-minus-1", null_set_how_minus_1},
+	{"null-set-how-intmax", null_set_how_intmax},
+	{"null-set-libc", null_set_libc},
+	{"bad-how-3", bad_how_3},
+	{"bad-how-minus-1", bad_how_minus_1},
+	{"set-block", set_block},
+	{"set-unblock", set_unblock},
+	{"set-setmask", set_setmask},
+	{"same-buffer", same_buffer},
+	{"size-0", size_0},
+	{"size-4", size_4},
+	{"size-7", size_7},
+	{"size-9", size_9},
+	{"size-16", size_16},
+	{"size-128", size_128},
+	{"kill-stop-setmask", kill_stop_setmask},
+	{"kill-stop-block", kill_stop_block},
+	{"layout", layout},
+	{"round-trip", round_trip},
+	{"pending-delivery", pending_delivery},
+	{"fault-set", fault_set},
+	{"fault-old", fault_old},
+	{"fault-page-end", fault_page_end},
+	{"page-last-8", page_last_8},
+	{"libc-bad-how", libc_bad_how},
+	{"pthread-sigmask-error", pthread_sigmask_error},
+	{"libc-sigset-tail", libc_sigset_tail},
+	{"pending-sizes", pending_sizes},
+	{"pending-size-9", pending_size_9},
+	{"pending-fault", pending_fault},
+	{"ignored-blocked-stays", ignored_blocked_stays},
+	{"ignore-discards", ignore_discards},
+	{"ignore-again-discards", ignore_again_discards},
+	{"delivery-order", delivery_order},
+	{"fork-mask", fork_mask},
+	{"exec", exec_state},
+	{"vfork-exec", vfork_exec},
+	{"spawn-plain", spawn_plain},
+	{"spawn-setsigmask", spawn_setsigmask},
+	{"spawn-setsigdef", spawn_setsigdef},
+	{"spawn-both", spawn_both},
+	{"thread-mask", thread_mask},
+	{"thread-sigmask", thread_sigmask},
+	{"tgkill-blocked", tgkill_blocked},
+	{"handler-mask", handler_mask},
+	{"handler-nodefer", handler_nodefer},
+	{"handler-kill-stop", handler_kill_stop},
+	{"uc-sigmask-edit", uc_sigmask_edit},
+	{"sigsuspend", sigsuspend_mask},
+	{"sigaction-readback", sigaction_readback},
+	{"rt-sigaction-refused", rt_sigaction_refused},
+#ifdef SYS_sigprocmask
+	{"legacy-setmask", legacy_setmask},
+	{"legacy-how", legacy_how},
+#endif
+#ifdef SYS_sigpending
+	{"legacy-sigpending", legacy_sigpending},
+#endif
+#ifdef SYS_ssetmask
+	{"sgetmask-ssetmask", sgetmask_ssetmask},
+#endif
+};
+
+// How long a case may take before it counts as hung.
+const int case_ms = 10 * 1000;
+
+static long now_ms(void)
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
+}
+
+// Runs a case in a child of its own, in a process group of its own, from
+// the default dispositions and an empty mask, and writes its line; or,
+// where it died or hung, what became of it.
+static void run_case(const struct call_case *c)
+{
+	int fds[2];
+	if (pipe(fds) < 0) {
+		printf("sigmask-probe-calls: %s cannot=pipe\n", c->name);
+		return;
+	}
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(fds[0]);
+		setpgid(0, 0);
+		for (int sig = 1; sig < NSIG; sig++)
+			signal(sig, SIG_DFL);
+		set_mask(none);
+		seen_used = 0;
+		c->run();
+		_exit(write(fds[1], seen, seen_used) == (ssize_t)seen_used ? 0 : 1);
+	}
+	close(fds[1]);
+	if (pid < 0) {
+		close(fds[0]);
+		printf("sigmask-probe-calls: %s cannot=fork\n", c->name);
+		return;
+	}
+	char text[sizeof seen + 1];
+	size_t used = 0;
+	int status = 0;
+	long deadline = now_ms() + case_ms;
+	bool done = false;
+	while (!done) {
+		struct pollfd p = {fds[0], POLLIN, 0};
+		long left = deadline - now_ms();
+		if (left <= 0)
+			break;
+		if (poll(&p, 1, left > 100 ? 100 : left) > 0) {
+			ssize_t n = read(fds[0], text + used, sizeof text - 1 - used);
+			if (n > 0)
+				used += n;
+		}
+		done = waitpid(pid, &status, WNOHANG) == pid;
+	}
+	if (!done) {
+		kill(-pid, SIGKILL);
+		kill(pid, SIGKILL);
+		waitpid(pid, &status, 0);
+	}
+	kill(-pid, SIGKILL);	// what it left behind
+	for (ssize_t n; used < sizeof text - 1 && (n = read(fds[0], text + used, sizeof text - 1 - used)) > 0;)
+		used += n;
+	close(fds[0]);
+	text[used] = '\0';
+	if (!done)
+		printf("sigmask-probe-calls: %s hung\n", c->name);
+	else if (WIFSIGNALED(status))
+		printf("sigmask-probe-calls: %s died=%s\n", c->name, sigabbrev_np(WTERMSIG(status))
+		       ? sigabbrev_np(WTERMSIG(status)) : "?");
+	else if (WEXITSTATUS(status) != 0)
+		printf("sigmask-probe-calls: %s exit=%d\n", c->name, WEXITSTATUS(status));
+	else
+		printf("sigmask-probe-calls: %s%s\n", c->name, text);
+	fflush(stdout);
+}
+
+int main(int argc, char **argv)
+{
+	if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+		for (const struct call_case &c : cases)
+			printf("%s\n", c.name);
+		return fflush(stdout) == 0 ? 0 : 1;
+	}
+	// The witness beside us is the program the exec cases start.
+	ssize_t n = readlink("/proc/self/exe", witness, sizeof witness - 32);
+	if (n <= 0) {
+		strncpy(witness, argv[0], sizeof witness - 32);
+		n = strlen(witness);
+	}
+	witness[n] = '\0';
+	char *slash = strrchr(witness, '/');
+	strcpy(slash ? slash + 1 : witness, "sigmask-probe-witness");
+
+	int status = 0;
+	for (const struct call_case &c : cases) {
+		bool wanted = argc == 1;
+		for (int i = 1; i < argc; i++)
+			wanted |= strcmp(argv[i], c.name) == 0;
+		if (wanted)
+			run_case(&c);
+	}
+	for (int i = 1; i < argc; i++) {
+		bool known = false;
+		for (const struct call_case &c : cases)
+			known |= strcmp(argv[i], c.name) == 0;
+		if (!known) {
+			fprintf(stderr, "sigmask-probe-calls: no case %s\n", argv[i]);
+			status = 2;
+		}
+	}
+	return fflush(stdout) == 0 && !ferror(stdout) ? status : 1;
+}
