@@ -7,6 +7,8 @@
 
 #include "start_state.h"
 
+#include <sys/syscall.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +47,26 @@ static void put_word(const char *name, const char *word)
 	}
 }
 
+// The handler of a signal that libc keeps for itself (32 and 33), and
+// will not say: from the kernel, whose action starts with it.
+static bool raw_handler(int sig, void (**handler)(int))
+{
+	void (*action[8])(int) = {};
+	if (syscall(SYS_rt_sigaction, sig, nullptr, action, 8) != 0)
+		return false;
+	*handler = action[0];
+	return true;
+}
+
+// libc will not add those to a set either; their bits go in as the
+// kernel has them, which is how sigismember reads them.
+static void add(sigset_t *set, int sig)
+{
+	if (sigaddset(set, sig) != 0)
+		reinterpret_cast<unsigned long *>(set)[(sig - 1) / (8 * sizeof(long))] |=
+			1UL << ((sig - 1) % (8 * sizeof(long)));
+}
+
 int main(int argc, char **argv, char **envp)
 {
 	sigset_t blocked, pending, ignored, caught;
@@ -54,14 +76,17 @@ int main(int argc, char **argv, char **envp)
 	sigemptyset(&caught);
 	for (int sig = 1; sig < NSIG; sig++) {
 		struct sigaction sa;
-		if (sigaction(sig, nullptr, &sa) != 0)
+		void (*handler)(int) = SIG_DFL;
+		if (sigaction(sig, nullptr, &sa) == 0)
+			handler = sa.sa_handler;
+		else if (!raw_handler(sig, &handler))
 			continue;
 		// The handler's value decides, whatever the flags: SA_SIGINFO
 		// with SIG_IGN still ignores the signal.
-		if (sa.sa_handler == SIG_IGN)
-			sigaddset(&ignored, sig);
-		else if (sa.sa_handler != SIG_DFL)
-			sigaddset(&caught, sig);
+		if (handler == SIG_IGN)
+			add(&ignored, sig);
+		else if (handler != SIG_DFL)
+			add(&caught, sig);
 	}
 	// Descriptors before anything is opened, which would take a free one.
 	char fds[3][64];

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -173,6 +174,11 @@ bool to_background(int tty)
 	for (int sig = 1; sig < NSIG; sig++)
 		if (!how.ignored || sigismember(how.ignored, sig) == 1)
 			signal(sig, SIG_DFL);
+	// libc refuses the signals it keeps for itself, below SIGRTMIN, and a
+	// parent may have left them ignored (posix_spawn does, and so make).
+	static const char default_action[64] = {};
+	for (int sig = 32; sig < SIGRTMIN; sig++)
+		syscall(SYS_rt_sigaction, sig, default_action, nullptr, 8);
 	sigset_t none;
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);
