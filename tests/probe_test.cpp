@@ -986,7 +986,7 @@ TEST(KernelBoots, StatusesReachTheHost)
 {
 	TempDir bin;
 	std::string tree = fs::path(fact("probe")).parent_path();
-	for (const char *program : {"sigmask-probe-check", "sigmask-probe-witness"})
+	for (const char *program : {"sigmask-probe-check", "sigmask-probe-witness", "sigmask-probe-calls"})
 		fs::copy(tree + "/" + program, bin.path + "/" + program);
 	fs::copy(FAKES "/faulty-no-flush", bin.path + "/sigmask-probe");
 	std::string faulty = bin.path + "/faulty.cpio.gz";
