@@ -138,23 +138,12 @@ const std::vector<CallCase> call_cases = {
 
 namespace {
 
-// The value of key in words "k=v k=v", or "".
-std::string value_of(const std::string &words, const std::string &key)
-{
-	for (size_t at = 0; at < words.size();) {
-		size_t end = words.find(' ', at);
-		if (end == std::string::npos)
-			end = words.size();
-		if (words.compare(at, key.size() + 1, key + "=") == 0)
-			return words.substr(at + key.size() + 1, end - at - key.size() - 1);
-		at = end + 1;
-	}
-	return "";
-}
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-std::vector<std::pair<std::string, std::string>> pairs(const std::string &words)
+// The key=value words of a line, in order.
+Pairs pairs(const std::string &words)
 {
-	std::vector<std::pair<std::string, std::string>> found;
+	Pairs found;
 	for (size_t at = 0; at < words.size();) {
 		size_t end = words.find(' ', at);
 		if (end == std::string::npos)
@@ -166,6 +155,15 @@ std::vector<std::pair<std::string, std::string>> pairs(const std::string &words)
 		at = end + 1;
 	}
 	return found;
+}
+
+// The value of key among them, or missing.
+std::string value_in(const Pairs &words, const std::string &key, const std::string &missing)
+{
+	for (const auto &[k, v] : words)
+		if (k == key)
+			return v;
+	return missing;
 }
 
 // Where signal n lands in the bytes of a set, byte * 8 + bit: bit n - 1
@@ -197,7 +195,7 @@ std::string calls_skip(const CallCase &c, const ElfFacts &t)
 std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::string &seen)
 {
 	bool word64 = t.machine == EM_S390;	// its old_sigset_t is a long
-	std::string kernel = value_of(seen, "kernel");
+	std::string kernel = value_in(pairs(seen), "kernel", "");
 	const std::map<std::string, std::string> values = {
 		{"word-bytes", word64 ? "8" : "4"},
 		{"legacy-mask", word64 ? "1,32" : "1,32,40"},
@@ -245,17 +243,11 @@ bool judge_call(const CallCase &c, const Outcome &run, const ElfFacts &target, R
 			fields.push_back({"calls stderr", "", run.err.text, &run.err});
 	} else {
 		// Key by key, the expected ones first, then what came besides.
-		auto want = pairs(calls_expected(c, target, seen)), got = pairs(seen);
-		auto find = [](const auto &list, const std::string &key) {
-			for (const auto &[k, v] : list)
-				if (k == key)
-					return v;
-			return std::string("(none)");
-		};
+		Pairs want = pairs(calls_expected(c, target, seen)), got = pairs(seen);
 		for (const auto &[key, value] : want)
-			fields.push_back({key, value, find(got, key)});
+			fields.push_back({key, value, value_in(got, key, "(none)")});
 		for (const auto &[key, value] : got)
-			if (find(want, key) == "(none)")
+			if (value_in(want, key, "(none)") == "(none)")
 				fields.push_back({key, "(none)", value});
 	}
 	report->ok = true;
