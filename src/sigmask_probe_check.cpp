@@ -94,6 +94,13 @@ struct Plan {
 	int timeout = 5, jobs = 1;
 };
 
+// Why a calls row cannot run here, or "": there is no calls program, or
+// its target has no such calls.
+std::string calls_unrunnable(const Plan &plan, const CallCase &call)
+{
+	return plan.calls.empty() ? plan.no_calls : calls_skip(call, plan.calls_target);
+}
+
 // The calls program runs every case, one after another, each with a time
 // limit of its own: its run has this many times the rows' time limit.
 constexpr int calls_timeout_factor = 20;
@@ -106,7 +113,9 @@ bool run_under(const Condition &c, std::vector<std::string> argv, int abort_fd, 
 	std::vector<std::string> env;
 	std::vector<char *> envp;
 	Launch how = launch(c, timeout);
-	sigset_t ignored = ignored_signals();
+	// What this worker ignores, which its runs must not inherit: it is set
+	// before the first run and stays.
+	static const sigset_t ignored = ignored_signals();
 	how.ignored = &ignored;
 	if (c.args == Args::extra) {
 		argv.insert(argv.end(), extra_args.begin(), extra_args.end());
@@ -169,7 +178,7 @@ int check(const Plan &plan)
 		rows.push_back({chosen});
 		if (chosen.c)
 			jobs.push_back({Job::row, chosen.c});
-		else if (plan.calls.empty() || !calls_skip(*chosen.call, plan.calls_target).empty())
+		else if (!calls_unrunnable(plan, *chosen.call).empty())
 			rows.back().done = true;	// skipped, nothing to run
 		else
 			any_calls = true;
@@ -207,7 +216,7 @@ int check(const Plan &plan)
 	};
 	// A calls row, from the calls program's run.
 	auto judge_calls = [&](const CallCase &call, RowReport *report) {
-		std::string why = plan.calls.empty() ? plan.no_calls : calls_skip(call, plan.calls_target);
+		std::string why = calls_unrunnable(plan, call);
 		if (!why.empty()) {
 			report->directive = "SKIP " + why;
 			return Verdict::skipped;
@@ -408,7 +417,7 @@ std::string listed(const Chosen &row)
 // A script that runs one case of the calls program, with what Linux gives.
 std::string explain_call(const CallCase &call, const Plan &plan)
 {
-	std::string why = plan.calls.empty() ? plan.no_calls : calls_skip(call, plan.calls_target);
+	std::string why = calls_unrunnable(plan, call);
 	return "# " + std::string(calls_prefix) + call.name + ": " + call.about + "\n" +
 	       (plan.calls.empty() ? "# cannot run it: " + why + "\n"
 				   : command_line(plan.calls) + " " + call.name + "\n") +
