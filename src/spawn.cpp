@@ -216,13 +216,18 @@ bool to_background(int tty)
 }
 
 // Kills every child of ours that /proc lists; the number found, -1
-// without /proc.
+// without /proc.  A /proc of another PID namespace, as in one made
+// without mounting its own, numbers every process otherwise: it is none.
 int kill_listed_children()
 {
+	pid_t self = getpid();
+	char link[32];
+	ssize_t length = readlink("/proc/self", link, sizeof link - 1);
+	if (length <= 0 || (link[length] = '\0', strtol(link, nullptr, 10) != self))
+		return -1;
 	DIR *proc = opendir("/proc");
 	if (!proc)
 		return -1;
-	pid_t self = getpid();
 	int found = 0;
 	while (struct dirent *entry = readdir(proc)) {
 		char *end, path[64], stat[512];
