@@ -182,10 +182,14 @@ std::string layout(const ElfFacts &t)
 
 } // namespace
 
+bool has_legacy_calls(const ElfFacts &t)
+{
+	return t.machine == EM_386 || t.machine == EM_ARM || t.machine == EM_S390;
+}
+
 std::string calls_skip(const CallCase &c, const ElfFacts &t)
 {
-	bool legacy = t.machine == EM_386 || t.machine == EM_ARM || t.machine == EM_S390;
-	if (c.needs == Needs::legacy_calls && !legacy)
+	if (c.needs == Needs::legacy_calls && !has_legacy_calls(t))
 		return "the target has no legacy sigprocmask and sigpending";
 	if (c.needs == Needs::legacy_word_calls && t.machine != EM_386)
 		return "the target has no sgetmask and ssetmask";

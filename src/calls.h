@@ -32,6 +32,9 @@ extern const std::vector<CallCase> call_cases;
 // The prefix of the rows' names.
 extern const char calls_prefix[];
 
+// Whether the target has the legacy sigprocmask and sigpending.
+bool has_legacy_calls(const ElfFacts &target);
+
 // Why case c does not run for a program with these ELF facts, or "".
 std::string calls_skip(const CallCase &c, const ElfFacts &target);
 

@@ -30,6 +30,7 @@ ElfFacts elf_facts(const std::string &path)
 	};
 	bool wide = facts.wide;
 	facts.machine = word(h + 18, 2);
+	facts.flags = word(h + (wide ? 48 : 36), 4);
 	uint64_t phoff = wide ? word(h + 32, 8) : word(h + 28, 4);
 	unsigned phentsize = word(h + (wide ? 54 : 42), 2), phnum = word(h + (wide ? 56 : 44), 2);
 	for (unsigned i = 0; i < phnum && i < 64; i++) {
@@ -60,4 +61,52 @@ std::string ElfFacts::text() const
 	return std::string(wide ? "ELF64" : "ELF32") + (big ? " big-endian " : " little-endian ") +
 	       (m != machines.end() ? m->second : "machine " + std::to_string(machine)) +
 	       ", interpreter " + (interpreter.empty() ? "none (static)" : escaped(interpreter, false));
+}
+
+namespace {
+
+// A machine as cmake/targets names it, by what its ELF header says.
+struct Named {
+	const char *name;
+	unsigned machine;
+	bool wide, big;
+	unsigned flag = 0;	// an e_flags bit it must have, if any
+	bool without = false;	// ... or must not have
+};
+
+constexpr unsigned arm_hard_float = 0x400;	// EF_ARM_ABI_FLOAT_HARD
+
+const Named named[] = {
+	{"amd64", EM_X86_64, true, false},
+	{"i386", EM_386, false, false},
+	{"aarch64", EM_AARCH64, true, false},
+	{"armhf", EM_ARM, false, false, arm_hard_float},
+	{"armel", EM_ARM, false, false, arm_hard_float, true},
+	{"s390x", EM_S390, true, true},
+	{"riscv64", EM_RISCV, true, false},
+	{"ppc64el", EM_PPC64, true, false},
+	{"mips64el", EM_MIPS, true, false},
+	{"mipsel", EM_MIPS, false, false},
+};
+
+} // namespace
+
+std::string ElfFacts::target() const
+{
+	for (const Named &n : named)
+		if (elf && n.machine == machine && n.wide == wide && n.big == big &&
+		    (!n.flag || bool(flags & n.flag) != n.without))
+			return n.name;
+	return "";
+}
+
+const std::vector<std::string> &target_names()
+{
+	static const std::vector<std::string> names = [] {
+		std::vector<std::string> v;
+		for (const Named &n : named)
+			v.push_back(n.name);
+		return v;
+	}();
+	return names;
 }

@@ -3,6 +3,7 @@
 #include "judge.h"
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <iterator>
 
@@ -151,7 +152,71 @@ std::vector<Field> witness_fields(const Condition &c, const Outcome &w, const Ba
 	return compare(c, seen, basis, w.given);
 }
 
+// A line with every run of digits as one '#': the PIDs and times a
+// platform writes change from run to run.
+std::string numbers_aside(const std::string &line)
+{
+	std::string s;
+	for (size_t i = 0; i < line.size(); i++)
+		if (!isdigit(static_cast<unsigned char>(line[i])))
+			s += line[i];
+		else if (s.empty() || s.back() != '#')
+			s += '#';
+	return s;
+}
+
+// text a line each, the last one without its newline if it has none.
+std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	for (size_t at = 0; at < text.size();) {
+		size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+		lines.push_back(text.substr(at, end - at));
+		at = end;
+	}
+	return lines;
+}
+
+// What is left of text once the platform's lines are taken out of it, in
+// the order they stood; one of them may be missing.
+std::string besides_platform(const std::string &text, const std::vector<std::string> &platform)
+{
+	std::string rest;
+	auto next = platform.begin();
+	for (const std::string &line : lines_of(text)) {
+		auto found = std::find(next, platform.end(), numbers_aside(line));
+		if (found == platform.end())
+			rest += line;
+		else
+			next = found + 1;
+	}
+	return rest;
+}
+
+// Standard error holds the probe's documented line or nothing, besides
+// what the platform writes for every program: any other line, whoever
+// wrote it, is a difference in what ran.  The plain start holds nothing.
+Field stderr_field(const Condition &c, const Outcome &r, const Basis &basis)
+{
+	if (c.baseline || basis.platform_err_lines.empty())
+		return {"stderr", c.diagnostic, r.err.text, &r.err};
+	if (besides_platform(r.err.text, basis.platform_err_lines) == c.diagnostic)
+		return {"stderr", r.err.text, r.err.text, &r.err};
+	return {"stderr", basis.platform_err + c.diagnostic, r.err.text, &r.err};
+}
+
 } // namespace
+
+void take_platform_err(const Outcome &plain, Basis *basis)
+{
+	if (plain.stage != Outcome::ran || describe(plain) != "exit 0" || plain.err.text.empty() ||
+	    plain.err.size != plain.err.text.size())
+		return;
+	basis->platform_err = plain.err.text;
+	for (const std::string &line : lines_of(plain.err.text))
+		basis->platform_err_lines.push_back(numbers_aside(line));
+	basis->platform_adds.push_back("stderr");
+}
 
 std::vector<Field> compare(const Condition &c, const StartState &seen, const Basis &basis,
 			   const std::string (&given)[3])
@@ -194,28 +259,29 @@ Verdict judge(const Condition &c, const Outcome &witness, const Outcome &probe, 
 		fields = witness_fields(c, witness, basis);
 		if (!fields.empty())
 			report->message = "the condition did not arrive as set";
-		// Say so where an expectation was built on what the platform adds.
-		std::string adds;
-		for (const Field &f : fields)
-			if (!c.baseline && basis.baseline && !absolute(c, f.name) &&
-			    std::find(basis.platform_adds.begin(), basis.platform_adds.end(), f.name) !=
-				    basis.platform_adds.end())
-				adds += (adds.empty() ? "" : ", ") + f.name;
-		if (!adds.empty())
-			report->basis = "as clean-start saw it through this command, plus this row's own "
-					"changes; clean-start differs in: " + adds;
 	}
 	if (r.stage == Outcome::not_started) {
 		fields.push_back({"probe", "to start", "cannot run: " + r.why});
 	} else {
-		// Standard error holds the probe's documented line or nothing: a line
-		// of anyone else's, a wrapper's too, is a difference in what ran.
 		fields.push_back({"stdout", expected_out(c), r.out.text, &r.out});
-		fields.push_back({"stderr", c.diagnostic, r.err.text, &r.err});
+		fields.push_back(stderr_field(c, r, basis));
 		fields.push_back({"status", c.status.text(), describe(r)});
 		if (r.timed_out)
 			report->message += std::string(report->message.empty() ? "" : "; ") + "timed out";
 	}
+	// Say so where an expectation was built on what the platform adds.
+	std::string adds;
+	for (const Field &f : fields)
+		if (!c.baseline && !f.matches() && !absolute(c, f.name) &&
+		    std::find(basis.platform_adds.begin(), basis.platform_adds.end(), f.name) !=
+			    basis.platform_adds.end())
+			adds += (adds.empty() ? "" : ", ") + f.name;
+	if (!adds.empty())
+		report->basis = "as clean-start saw it through this command, plus this row's own changes; "
+				"clean-start differs in: " + adds;
+	if (adds.find("stderr") != std::string::npos)
+		report->basis += "; the platform's lines on stderr there, numbers aside, are expected "
+				 "where they stood, with the row's own";
 	report->ok = std::all_of(fields.begin(), fields.end(), [](const Field &f) { return f.matches(); });
 	return report->ok ? Verdict::passed : Verdict::failed;
 }

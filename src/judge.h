@@ -23,7 +23,16 @@ struct Basis {
 	// when the witness gave no report there.
 	const StartState *baseline = nullptr;
 	std::vector<std::string> platform_adds;
+	// What the platform wrote on standard error on the plain start, which
+	// every other row expects among the probe's own lines; and the same a
+	// line each, numbers aside.
+	std::string platform_err;
+	std::vector<std::string> platform_err_lines;
 };
+
+// Takes what the platform wrote on standard error in the probe's run from
+// the plain start, when that run exited 0 and none of it was cut.
+void take_platform_err(const Outcome &plain, Basis *basis);
 
 // Where what the witness saw differs from what row c should have handed
 // over, for the aspects c touches: the plain start compares all of them

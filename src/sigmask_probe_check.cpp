@@ -82,6 +82,7 @@ std::vector<Chosen> every_row()
 struct Plan {
 	std::vector<std::string> command;	// the probe command
 	std::string probe;			// the probe in it, when it can be told
+	size_t place = 0;			// where it stands in it
 	std::vector<std::string> witness;	// the same with the witness in place; empty: none
 	std::string unverified;			// why there is no witness
 	std::vector<std::string> calls;		// the same with the calls program; empty: none
@@ -91,6 +92,7 @@ struct Plan {
 	std::vector<Chosen> chosen;
 	std::vector<Known> known;
 	bool with_known = false;
+	std::string unasked_known;		// the package's file for the command, not asked for
 	int timeout = 5, jobs = 1;
 };
 
@@ -99,6 +101,25 @@ struct Plan {
 std::string calls_unrunnable(const Plan &plan, const CallCase &call)
 {
 	return plan.calls.empty() ? plan.no_calls : calls_skip(call, plan.calls_target);
+}
+
+// The probe's target, for the scopes of known deviations: its ELF facts,
+// and whether this kernel runs its programs itself, which the witness,
+// started directly, tells.
+KnownTarget known_target(const Plan &plan)
+{
+	KnownTarget target;
+	int error;
+	std::string file = plan.probe.empty() ? "" : find_command(plan.probe, &error);
+	if (!file.empty())
+		target.elf = elf_facts(file);
+	if (!plan.witness.empty()) {
+		Launch how;
+		how.timeout = plan.timeout;
+		Outcome direct = spawn({plan.witness[plan.place]}, how);
+		target.foreign = direct.stage == Outcome::not_started;
+	}
+	return target;
 }
 
 // The calls program runs every case, one after another, each with a time
@@ -140,8 +161,8 @@ const Condition &plain_start()
 }
 
 // A job for a worker: a condition's row, the witness's run and then the
-// probe's; the plain start's witness run alone, when no row of it was
-// chosen; or the calls program's run, from the plain start.
+// probe's; the same from the plain start, when no row of it was chosen;
+// or the calls program's run, from the plain start.
 struct Job {
 	enum Kind { row, baseline, calls } kind;
 	const Condition *c;
@@ -155,7 +176,7 @@ bool work(const Plan &plan, const Job &job, int abort_fd, std::vector<Outcome> *
 		return run_under(*job.c, plan.calls, abort_fd, &first, plan.timeout * calls_timeout_factor);
 	if (!plan.witness.empty() && !run_under(*job.c, plan.witness, abort_fd, &first, plan.timeout))
 		return false;
-	if (job.kind == Job::baseline || first.stage == Outcome::not_set_up)
+	if (first.stage == Outcome::not_set_up)
 		return true;	// the probe would lack the same
 	return run_under(*job.c, plan.command, abort_fd, &probe, plan.timeout);
 }
@@ -186,9 +207,10 @@ int check(const Plan &plan)
 	// The plain start and the calls program are the first jobs, so that
 	// they are in early.
 	auto plain = std::find_if(jobs.begin(), jobs.end(), [](const Job &j) { return j.c->baseline; });
-	if (plain != jobs.end())
+	bool any_conditions = !jobs.empty(), clean_start_chosen = plain != jobs.end();
+	if (clean_start_chosen)
 		std::rotate(jobs.begin(), plain, plain + 1);
-	else if (!plan.witness.empty())
+	else if (any_conditions)
 		jobs.insert(jobs.begin(), Job{Job::baseline, &plain_start()});
 	if (any_calls)
 		jobs.insert(jobs.begin() + (jobs.empty() ? 0 : 1), Job{Job::calls, &plain_start()});
@@ -200,7 +222,7 @@ int check(const Plan &plan)
 		basis.env.push_back(*e);
 	StartState baseline;
 	Outcome calls;
-	bool have_basis = !basis.verified, have_calls = !any_calls;
+	bool have_basis = !any_conditions, have_calls = !any_calls;
 	size_t printed = 0;
 	int passed = 0, failed = 0, skipped = 0, known_failing = 0, fixed = 0;
 	bool header = false, any_started = false;
@@ -211,6 +233,11 @@ int check(const Plan &plan)
 			     fingerprint(plan.command, plan.probe,
 					 plan.witness.empty() ? "none: " + plan.unverified
 							      : command_line(plan.witness)) +
+			     (plan.unasked_known.empty()
+				      ? ""
+				      : "# known deviations: none applied; -k " + plan.unasked_known +
+						" applies this package's file for " +
+						escaped(plan.command[0], false) + "\n") +
 			     "1.." + std::to_string(rows.size()) + "\n");
 		header = true;
 	};
@@ -269,12 +296,13 @@ int check(const Plan &plan)
 		}
 		if (job.c->baseline) {
 			const Outcome &w = outcomes[0];
-			if (w.stage == Outcome::ran && describe(w) == "exit 0" &&
+			if (basis.verified && w.stage == Outcome::ran && describe(w) == "exit 0" &&
 			    parse_witness(w.err.text, &baseline)) {
 				basis.baseline = &baseline;
 				for (const Field &f : compare(*job.c, baseline, basis, w.given))
 					basis.platform_adds.push_back(f.name);
 			}
+			take_platform_err(outcomes[1], &basis);
 			have_basis = true;
 		}
 		if (job.kind == Job::row) {
@@ -310,6 +338,15 @@ int check(const Plan &plan)
 		if (header)
 			emit(std::string("Bail out! ") + e.what() + "\n");
 		throw;
+	}
+	// What every other row was judged against is reported by clean-start:
+	// where that row was not chosen, say what it would have said.
+	if (!clean_start_chosen && !basis.platform_adds.empty()) {
+		std::string adds;
+		for (const std::string &aspect : basis.platform_adds)
+			adds += (adds.empty() ? "" : ", ") + aspect;
+		emit("# clean-start, not chosen, fails: the plain start through this command differs in: " +
+		     adds + "\n");
 	}
 	std::string summary = "# " + std::to_string(passed) + " passed, " + std::to_string(failed) +
 			      " failed, " + std::to_string(skipped) + " skipped";
@@ -540,14 +577,6 @@ int run(int argc, char **argv)
 		plan.command.push_back(default_probe);
 	}
 	std::string data_dir = dir.empty() ? "" : dir + KNOWN_DIR;
-	std::vector<std::string> names;
-	for (const Chosen &row : every_row())
-		names.push_back(row.name());
-	for (const auto &file : known) {
-		auto more = read_known(file, data_dir, names);
-		plan.known.insert(plan.known.end(), more.begin(), more.end());
-		plan.with_known = true;
-	}
 
 	// The witness and the calls program take the probe's place.
 	int error;
@@ -557,6 +586,7 @@ int run(int argc, char **argv)
 			throw UsageError("--witness: no sigmask-probe in the command to stand in for");
 		plan.unverified = plan.no_calls = "no sigmask-probe in the command";
 	} else {
+		plan.place = place;
 		plan.args.assign(plan.command.begin() + place + 1, plan.command.end());
 		plan.probe = plan.command[place];
 		if (witness.empty())
@@ -576,6 +606,20 @@ int run(int argc, char **argv)
 			plan.calls.push_back(calls);
 			plan.calls_target = elf_facts(file);
 		}
+	}
+
+	std::vector<std::string> names;
+	for (const Chosen &row : every_row())
+		names.push_back(row.name());
+	if (!known.empty()) {
+		KnownTarget target = known_target(plan);
+		for (const auto &file : known) {
+			auto more = read_known(file, data_dir, names, target);
+			plan.known.insert(plan.known.end(), more.begin(), more.end());
+		}
+		plan.with_known = true;
+	} else if (std::string file = known_file_for(plan.command[0], data_dir); !file.empty()) {
+		plan.unasked_known = file;
 	}
 
 	if (!explained.empty()) {

@@ -4,12 +4,14 @@
 // habit of real wrappers that it must not take for one.
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -62,8 +64,9 @@ int status_for_signal(char **argv)
 // Runs the command as a child that starts as we did: the same mask and
 // ignored signals, and what is pending raised again.  Then, as xargs does,
 // closes its own standard streams and lingers before it passes the
-// child's status on, a death by a signal as the same death.
-int close_early(char **argv)
+// child's status on, a death by a signal as the same death; or, as a
+// tracer does, says so on standard error first.
+int as_child(char **argv, bool close_streams, bool announce_death)
 {
 	sigset_t pending;
 	sigpending(&pending);
@@ -81,11 +84,15 @@ int close_early(char **argv)
 	int status;
 	if (pid < 0 || waitpid(pid, &status, 0) < 0)
 		return 126;
-	for (int fd = 0; fd < 3; fd++)
-		close(fd);
-	usleep(100 * 1000);
+	if (close_streams) {
+		for (int fd = 0; fd < 3; fd++)
+			close(fd);
+		usleep(100 * 1000);
+	}
 	if (WIFEXITED(status))
 		return WEXITSTATUS(status);
+	if (announce_death)
+		dprintf(2, "fake-platform: the program died of signal %d\n", WTERMSIG(status));
 	sigset_t one;
 	sigemptyset(&one);
 	sigaddset(&one, WTERMSIG(status));
@@ -124,7 +131,9 @@ int main(int argc, char **argv)
 	} else if (!strcmp(fault, "status-for-signal")) {
 		return status_for_signal(command);
 	} else if (!strcmp(fault, "close-early")) {
-		return close_early(command);
+		return as_child(command, true, false);
+	} else if (!strcmp(fault, "announce-death")) {
+		return as_child(command, false, true);
 	} else if (!strcmp(fault, "add-variable")) {	// for every program
 		setenv("FAKE_PLATFORM", "1", 1);
 	} else if (!strcmp(fault, "block-sigusr1")) {
@@ -133,9 +142,15 @@ int main(int argc, char **argv)
 		sigprocmask(SIG_BLOCK, &set, nullptr);
 	} else if (!strcmp(fault, "ignore-sigpipe")) {	// as python3 does
 		signal(SIGPIPE, SIG_IGN);
-	} else if (!strcmp(fault, "stderr-line")) {
+	} else if (!strcmp(fault, "banner")) {	// for every program
 		static const char line[] = "fake-platform: starting\n";
 		if (write(2, line, sizeof line - 1) < 0)
+			return 126;
+	} else if (!strcmp(fault, "banner-with-pid")) {	// the same, numbered anew each time
+		struct timespec now;
+		clock_gettime(CLOCK_REALTIME, &now);
+		if (dprintf(2, "==%d== fake-platform 1.0 starting at %lld.%09ld\n==%d==\n", getpid(),
+			    static_cast<long long>(now.tv_sec), now.tv_nsec, getpid()) < 0)
 			return 126;
 	} else {
 		return 2;

@@ -7,9 +7,12 @@
 
 #include "calls.h"
 #include "conditions.h"
+#include "known.h"
+#include "usage_error.h"
 #include "witness_line.h"
 
 #include <gtest/gtest.h>
+#include <elf.h>
 #include <seccomp.h>
 
 #include <fnmatch.h>
@@ -162,21 +165,23 @@ Rows failed_rows(const std::string &tap, bool todo = false)
 	return names;
 }
 
+// The probe's target, as the scopes of known deviations see it: whether
+// this kernel runs its programs is what the build found.
+KnownTarget probe_target()
+{
+	return {elf_facts(fact("probe")), emulated()};
+}
+
 // The rows the files of known deviations named by files (space-separated)
-// name.
+// name for the probe's target.
 Rows known_rows(const std::string &files)
 {
 	Rows names;
-	for (const std::string &name : words(files)) {
-		std::ifstream in(SOURCE_DIR "/known/" + name);
-		for (std::string line; std::getline(in, line);) {
-			Words w = words(line);
-			if (!w.empty() && w[0][0] != '#')
-				for (const std::string &row : every_row())
-					if (fnmatch(w[0].c_str(), row.c_str(), 0) == 0)
-						names.insert(row);
-		}
-	}
+	for (const std::string &name : words(files))
+		for (const Known &k : read_known(SOURCE_DIR "/known/" + name, "", every_row(), probe_target()))
+			for (const std::string &row : every_row())
+				if (fnmatch(k.pattern.c_str(), row.c_str(), 0) == 0)
+					names.insert(row);
 	return names;
 }
 
@@ -308,6 +313,21 @@ TEST(Check, CallsProgramRunsTheTablesCases)
 	EXPECT_EQ(describe(bad), "exit 2");
 	EXPECT_EQ(bad.err.text, "sigmask-probe-calls: no case nonesuch\n");
 	EXPECT_EQ(bad.out.text.rfind("sigmask-probe-calls: null-set-block ", 0), 0u) << bad.out.text;
+}
+
+// A known file's line scoped to this build's target holds for its probe;
+// one scoped to every other target does not.
+TEST(Check, KnownLinesHoldForThisTargetAlone)
+{
+	TempDir dir;
+	std::string target = elf_facts(fact("probe")).target();
+	ASSERT_NE(target, "");
+	std::string file = dir.file("known", target + ": stdout-pipe  this target's\n!" + target +
+						      ": stdout-file  every other target's\n");
+	Outcome r = tool(Words{fact("host_check"), "-o", "stdout-pipe", "-o", "stdout-file", "-k", file} +
+			 command(fact("probe")));
+	EXPECT_NE(r.out.text.find("\nok 1 - stdout-pipe # TODO this target's\nok 2 - stdout-file\n"), std::string::npos)
+		<< r.out.text;
 }
 
 // The target's own check, where it runs under an emulator too, with what
@@ -498,8 +518,17 @@ INSTANTIATE_TEST_SUITE_P(Table, FakePlatforms, testing::Values(
 		     return c.baseline || (c.out == Out::reader_gone &&
 					   std::find(c.ignore.begin(), c.ignore.end(), SIGPIPE) == c.ignore.end());
 	     }},
-	// A line of anyone's on standard error is a difference in what ran.
-	Fake{"writes_on_stderr", {fake_platform, "stderr-line", "--"}, [](auto &) { return true; }},
+	// What a platform writes on standard error for every program, numbers
+	// aside, fails the plain start alone; a line it writes only when the
+	// program dies of a signal fails those rows.
+	Fake{"a_banner", {fake_platform, "banner", "--"}, [](auto &c) { return c.baseline; }},
+	Fake{"a_banner_with_its_pid", {fake_platform, "banner-with-pid", "--"}, [](auto &c) { return c.baseline; }},
+	Fake{"announces_a_death", {fake_platform, "announce-death", "--"},
+	     [](auto &c) { return c.status.signalled; }},
+	// The same banner under a platform that fails some rows: it changes
+	// none of their verdicts.
+	Fake{"a_banner_and_drops_pending", {fake_platform, "banner", fake_platform, "drop-pending", "--"},
+	     [](auto &c) { return c.baseline || pending(c); }},
 	// xargs closes its standard streams before it exits: no terminal row
 	// may hang up on it.
 	Fake{"closes_its_streams_early", {fake_platform, "close-early", "--"}, [](auto &) { return false; }}),
@@ -745,7 +774,7 @@ TEST(Hostile, NoRowReachesTheUsersTerminal)
 {
 	Launch how;
 	how.out = Out::terminal;	// the user's terminal
-	Outcome r = spawn({fact("check"), "-o", "stdout-pipe", "sh", "-c",
+	Outcome r = spawn({fact("check"), "-o", "clean-start", "-o", "stdout-pipe", "sh", "-c",
 			   "echo \"$1$1\" >/dev/tty; exec \"$0\"", fact("probe"), "leaked-"},
 			  how);
 	EXPECT_NE(r.out.text.find("/dev/tty: No such device or address"), std::string::npos) << r.out.text;
@@ -754,12 +783,13 @@ TEST(Hostile, NoRowReachesTheUsersTerminal)
 
 // What a command writes reaches the report escaped: valid UTF-8 as it is,
 // control characters as YAML escapes, other bytes as U+FFFD, whether it
-// exits or is killed.
+// exits or is killed.  It writes in those rows alone, not on the plain
+// start, with standard output a pipe.
 TEST(Hostile, TextFromTheCommandIsEscaped)
 {
 	const std::string garbage = "printf 'a\\033[31mb\\r\\000c\\377d \\303\\274\\n' >&2";
-	Outcome r = tool({fact("check"), "-o", "stdout-pipe", "-o", "stdout-null", "sh", "-c",
-			  garbage + "; [ -p /dev/stdout ] || kill -9 $$"});
+	Outcome r = tool({fact("check"), "-o", "stdout-file", "-o", "stdout-null", "sh", "-c",
+			  "[ -p /dev/stdout ] && exit; " + garbage + "; [ -f /dev/stdout ] || kill -9 $$"});
 	const std::string line = "\n    stderr: \"a\\x1b[31mb\\r\\x00c\xef\xbf\xbd" "d \xc3\xbc\\n\"\n";
 	size_t first = r.out.text.find(line);
 	EXPECT_NE(first, std::string::npos) << r.out.text;
@@ -1114,15 +1144,133 @@ TEST(Reports, ResultsPictureHasACellPerConditionAndPlatform)
 	EXPECT_EQ(cells, wanted);
 }
 
-// Every file of known deviations the package ships reads cleanly: each
-// line a pattern that matches a row, and a reason.
+// ELF facts of a target, by its name: the first that says it is.
+ElfFacts of_target(const std::string &name)
+{
+	for (unsigned machine : {EM_386, EM_X86_64, EM_AARCH64, EM_ARM, EM_S390, EM_RISCV, EM_PPC64, EM_MIPS})
+		for (bool wide : {false, true})
+			for (bool big : {false, true})
+				for (unsigned flags : {0x400u, 0u})
+					if (ElfFacts e{true, wide, big, machine, flags, ""}; e.target() == name)
+						return e;
+	throw std::out_of_range("no ELF facts for " + name);
+}
+
+// Every file of known deviations the package ships reads cleanly, for
+// every target, whether this kernel runs its programs or not: each line
+// that holds a pattern that matches a row, and a reason.
 TEST(Reports, ShippedKnownFilesRead)
 {
 	for (const auto &file : fs::directory_iterator(SOURCE_DIR "/known")) {
 		Outcome r = tool({fact("check"), "-k", file.path(), "--explain", "clean-start", "true"});
 		EXPECT_EQ(r.err.text, "") << file.path();
 		EXPECT_EQ(describe(r), "exit 0") << file.path();
+		for (const std::string &target : target_names())
+			for (bool foreign : {false, true})
+				EXPECT_NO_THROW(read_known(file.path(), "", every_row(), {of_target(target), foreign}))
+					<< file.path() << " for " << target;
 	}
+}
+
+// The lines of the files qemu-user's deviations were once split into are
+// lines of qemu-user, which holds each for the targets it holds for: the
+// old names read as before, and say nothing that file does not.
+TEST(Reports, SplitQemuFilesAreLinesOfTheOne)
+{
+	auto lines = [](const std::string &name, bool drop_scope) {
+		std::set<std::string> found;
+		std::ifstream in(SOURCE_DIR "/known/" + name);
+		for (std::string line; std::getline(in, line);) {
+			Words w = words(line);
+			if (w.empty() || w[0][0] == '#')
+				continue;
+			if (drop_scope && w[0].back() == ':')
+				w.erase(w.begin());
+			std::string text;
+			for (const std::string &word : w)
+				text += (text.empty() ? "" : " ") + word;
+			found.insert(text);
+		}
+		return found;
+	};
+	std::set<std::string> one = lines("qemu-user", true);
+	for (const char *split : {"qemu-user-core-dump", "qemu-user-calls", "qemu-user-exec", "qemu-user-legacy",
+				  "qemu-user-riscv64"}) {
+		SCOPED_TRACE(split);
+		std::set<std::string> part = lines(split, false);
+		EXPECT_FALSE(part.empty());
+		for (const std::string &line : part)
+			EXPECT_TRUE(one.count(line)) << line;
+	}
+}
+
+// A line of a known file holds for the targets its scope names: by name,
+// by the facts of the probe's ELF header, or because this kernel cannot
+// run the target's programs; a line for another target may name a row
+// this one lacks.
+TEST(Reports, KnownLinesHoldForTheirTargets)
+{
+	TempDir dir;
+	std::string file = dir.file("known",
+		"i386: stdout-pipe  i386 alone\n"
+		"!i386: stdout-file  all but i386\n"
+		"32-bit,big-endian: stdout-null  32-bit or big-endian\n"
+		"legacy-calls,!armhf: stdout-closed  the legacy calls, but not armhf\n"
+		"foreign:   stdout-full  where an exec leaves the emulator\n"
+		"mipsel: calls/no-such-case  a row of another target's\n"
+		"stdin-closed  everywhere\n");
+	struct {
+		const char *target;
+		bool foreign;
+		Rows known;
+	} const table[] = {
+		{"i386", false, {"stdout-pipe", "stdout-null", "stdout-closed", "stdin-closed"}},
+		{"amd64", false, {"stdout-file", "stdin-closed"}},
+		{"amd64", true, {"stdout-file", "stdout-full", "stdin-closed"}},
+		{"armhf", false, {"stdout-file", "stdout-null", "stdin-closed"}},
+		{"s390x", false, {"stdout-file", "stdout-null", "stdout-closed", "stdin-closed"}},
+		{"riscv64", true, {"stdout-file", "stdout-full", "stdin-closed"}},
+	};
+	for (const auto &row : table) {
+		SCOPED_TRACE(std::string(row.target) + (row.foreign ? ", foreign" : ""));
+		Rows known;
+		for (const Known &k : read_known(file, "", every_row(), {of_target(row.target), row.foreign}))
+			known.insert(k.pattern);
+		EXPECT_EQ(known, row.known);
+	}
+	try {
+		read_known(file, "", every_row(), {of_target("mipsel"), false});
+		ADD_FAILURE() << "the line for mipsel names no row";
+	} catch (const UsageError &e) {
+		EXPECT_EQ(std::string(e.what()), file + ":6: no condition matches calls/no-such-case");
+	}
+	// Mistakes in a scope are a usage error too, with the file and line.
+	std::string bad = dir.file("bad", "# a typo\ni368: stdout-pipe reason\n");
+	EXPECT_EQ(tool({fact("check"), "-k", bad, fact("probe")}).err.text, me + bad + ":2: no target or fact i368\n");
+	bad = dir.file("bad", "amd64:\n");
+	EXPECT_EQ(tool({fact("check"), "-k", bad, fact("probe")}).err.text, me + bad + ":1: a pattern and a reason, please\n");
+}
+
+// Asked for no known deviations, the check names the package's file for
+// the command's platform in the report's header, and applies none of it.
+TEST(Reports, TheFileForThePlatformIsNamedNotApplied)
+{
+	Words run = {"timeout", "60", fact("probe")};
+	Outcome unasked = tool(Words{fact("check"), "-o", "stdout-pipe", "-o", "sighup-pending-pipe"} + run);
+	EXPECT_TRUE(std::regex_search(unasked.out.text, std::regex(
+		"\n# known deviations: none applied; -k timeout applies this package's file for timeout\n1\\.\\.2\n"
+		"ok 1 - stdout-pipe\nnot ok 2 - sighup-pending-pipe\n"))) << unasked.out.text;
+	EXPECT_EQ(describe(unasked), "exit 1");
+	Outcome asked = tool(Words{fact("check"), "-o", "stdout-pipe", "-o", "sighup-pending-pipe", "-k", "timeout"} + run);
+	EXPECT_EQ(asked.out.text.find("# known deviations:"), std::string::npos) << asked.out.text;
+	EXPECT_NE(asked.out.text.find("\nnot ok 2 - sighup-pending-pipe # TODO "), std::string::npos) << asked.out.text;
+
+	const std::string known = SOURCE_DIR "/known/";
+	EXPECT_EQ(known_file_for("/usr/bin/qemu-aarch64", known), "qemu-user");
+	EXPECT_EQ(known_file_for("valgrind", known), "valgrind");
+	EXPECT_EQ(known_file_for("qemu-system-x86_64", known), "");
+	EXPECT_EQ(known_file_for("./sigmask-probe", known), "");
+	EXPECT_EQ(known_file_for("valgrind", ""), "");
 }
 
 // --explain's script for every row, run by sh with nothing but a base
@@ -1209,6 +1357,8 @@ TEST(ElfFile, IsForTheTargetNeedingOnlyLibc)
 				newest = version;
 	}
 	EXPECT_EQ(newest, fact("newest_glibc"));
+	// The check tells the target by these facts, as cmake/targets names it.
+	EXPECT_EQ(elf_facts(fact("probe")).target(), fact("target"));
 }
 
 const char probe_page[] = SOURCE_DIR "/src/sigmask-probe.1";
