@@ -46,7 +46,9 @@ have_dpkg := command -v dpkg-deb
 have_perl := command -v prove
 have_lintian := command -v lintian
 have_libxml2-utils := command -v xmllint
-test_packages := g++ libgtest-dev libseccomp-dev groff-base dpkg perl lintian libxml2-utils
+have_libtap-formatter-junit-perl := perl -MTAP::Formatter::JUnit -e 1
+test_packages := g++ libgtest-dev libseccomp-dev groff-base dpkg perl lintian libxml2-utils \
+	libtap-formatter-junit-perl
 have_qemu-system-x86 := command -v qemu-system-x86_64
 have_qemu-system-arm := command -v qemu-system-aarch64
 have_qemu-system-misc := command -v qemu-system-riscv64

@@ -1251,6 +1251,25 @@ TEST(Reports, KnownLinesHoldForTheirTargets)
 	EXPECT_EQ(tool({fact("check"), "-k", bad, fact("probe")}).err.text, me + bad + ":1: a pattern and a reason, please\n");
 }
 
+// Through prove's JUnit formatter, as a CI dashboard reads it, the report
+// is well-formed XML with one testcase a row: a failing row a failure, a
+// known one not.
+TEST(Reports, JUnitHasATestcaseARow)
+{
+	TempDir dir;
+	std::string known = dir.file("known", "sighup-pending-file  a reason\n");
+	Outcome prove = tool({"prove", "--formatter", "TAP::Formatter::JUnit", "-e",
+			      fact("check") + " -o stdout-pipe -o sighup-pending-pipe -o sighup-pending-file -k " + known,
+			      FAKES "/faulty-no-flush"});
+	std::string xml = dir.file("report.xml", prove.out.text);
+	Outcome lint = tool({"xmllint", "--noout", xml});
+	EXPECT_EQ(lint.out.text + lint.err.text, "") << prove.out.text;
+	auto xpath = [&](const std::string &query) { return tool({"xmllint", "--xpath", query, xml}).out.text; };
+	EXPECT_EQ(xpath("count(//testcase)"), "3\n");
+	EXPECT_EQ(xpath("string(//testcase[failure]/@name)"), "2 - sighup-pending-pipe\n");
+	EXPECT_EQ(xpath("count(//testcase[@name='3 - sighup-pending-file']/failure)"), "0\n");
+}
+
 // Asked for no known deviations, the check names the package's file for
 // the command's platform in the report's header, and applies none of it.
 TEST(Reports, TheFileForThePlatformIsNamedNotApplied)
