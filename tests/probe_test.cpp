@@ -877,11 +877,15 @@ TEST(Hostile, AnInterruptionEndsTheRowsAndBailsOut)
 // where powering off ends the namespace's processes with SIGINT), the
 // check writes its report, then a last line with its status, and powers
 // off instead of returning.  It takes no notice of the NAME=value words a
-// kernel passes on, and ends what the rows leave behind.
+// kernel passes on, and ends what the rows leave behind.  Why it failed
+// comes just before the last line, as a comment when the report is not
+// where its standard error goes, and once when it is.
 struct Boot {
 	const char *name;
 	Words args;
 	int status;
+	std::string said = "";	// before the last line
+	bool one_file = false;	// standard error on the report
 };
 
 void PrintTo(const Boot &b, std::ostream *os) { *os << b.name; }
@@ -890,13 +894,19 @@ class FirstProgram : public testing::TestWithParam<Boot> {};
 
 TEST_P(FirstProgram, ReportsItsStatusAndPowersOff)
 {
+	Launch how;
+	if (GetParam().one_file)
+		how.setup = [] { return dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ? Refusal{"dup2"} : Refusal{}; };
 	Outcome r = tool(Words{"unshare", "-p", "-f", "-m", "--propagation", "private", fact("check")} +
-			 GetParam().args);
-	if (r.err.text.find("unshare: ") == 0)
-		GTEST_SKIP() << r.err.text;
-	std::string last = "# sigmask-probe-check: exit status " + std::to_string(GetParam().status) + "\n";
-	ASSERT_GE(r.out.text.size(), last.size()) << r.err.text;
-	EXPECT_EQ(r.out.text.substr(r.out.text.size() - last.size()), last) << r.out.text;
+			 GetParam().args, {}, how);
+	if (r.out.text.find("unshare: ") == 0 || r.err.text.find("unshare: ") == 0)
+		GTEST_SKIP() << r.out.text << r.err.text;
+	std::string end = GetParam().said + "# sigmask-probe-check: exit status " +
+			  std::to_string(GetParam().status) + "\n";
+	ASSERT_GE(r.out.text.size(), end.size()) << r.err.text;
+	size_t at = r.out.text.size() - end.size();
+	EXPECT_EQ(r.out.text.substr(at), end) << r.out.text;
+	EXPECT_EQ(r.out.text.substr(0, at).find("sigmask-probe-check: "), std::string::npos) << r.out.text;
 	EXPECT_EQ(describe(r), "killed by SIGINT") << r.out.text << r.err.text;
 	EXPECT_EQ(r.out.text.find("\nnot ok ") != std::string::npos, GetParam().status == 1) << r.out.text;
 }
@@ -906,7 +916,9 @@ INSTANTIATE_TEST_SUITE_P(Table, FirstProgram, testing::Values(
 	// user-mode-linux puts its own words after the check's.
 	Boot{"with_kernel_words", {"-o", "stdout-pipe", "root=98:0", "console=tty0"}, 0},
 	Boot{"failing", {"-o", "sighup-pending-pipe", FAKES "/faulty-no-flush"}, 1},
-	Boot{"bad_option", {"--bogus"}, 2},
+	Boot{"bad_option", {"--bogus"}, 2, "# sigmask-probe-check: bad option: --bogus (see --help)\n"},
+	Boot{"no_such_row", {"-o", "no-such-row"}, 2, "# sigmask-probe-check: no condition matches no-such-row\n"},
+	Boot{"bad_option_on_one_file", {"--bogus"}, 2, "sigmask-probe-check: bad option: --bogus (see --help)\n", true},
 	// What a row leaves running, in a session of its own, does not keep
 	// the machine up.
 	Boot{"leaving_a_process", {"-o", "stdout-pipe", "sh", "-c", "setsid sleep 60 & exec \"$0\"", FAKES "/faulty-no-flush"}, 0}),
@@ -994,9 +1006,10 @@ TEST(Kernel, EveryRowPassesAsTheFirstProgram)
 }
 
 // The first-program mode's variants, on user-mode-linux where a real kernel
-// is not the point: a failing row's status and a bad option's reach the
-// host; the words a kernel passes on are ignored; and on Debian's amd64
-// kernel, the static image boots without a loader in it.
+// is not the point: a failing row's status and a bad
+// option's reach the host, and why the check failed; the words a kernel
+// passes on are ignored; and on Debian's amd64 kernel, the static image
+// boots without a loader in it.
 TEST(KernelBoots, StatusesReachTheHost)
 {
 	TempDir bin;
@@ -1014,7 +1027,8 @@ TEST(KernelBoots, StatusesReachTheHost)
 	EXPECT_NE(failing.out.text.find("\nnot ok 1 - sighup-pending-pipe\n"), std::string::npos) << failing.out.text;
 	Outcome bad = boot("uml", "--bogus");
 	EXPECT_EQ(describe(bad), "exit 2") << bad.err.text;
-	EXPECT_EQ(bad.out.text, "# sigmask-probe-check: exit status 2\n");
+	EXPECT_EQ(bad.out.text, "# sigmask-probe-check: bad option: --bogus (see --help)\n"
+				"# sigmask-probe-check: exit status 2\n");
 }
 
 TEST(KernelBoots, KernelWordsAreIgnored)
