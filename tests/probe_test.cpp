@@ -1031,6 +1031,28 @@ TEST(KernelBoots, StatusesReachTheHost)
 				"# sigmask-probe-check: exit status 2\n");
 }
 
+// check-kernel's standard output is the report, byte for byte: nothing of
+// the kernel's or the build's; its standard error says why the check failed.
+TEST(KernelBoots, StandardOutputIsTheReportAlone)
+{
+	Outcome clean = boot("uml", "-o clean-start");
+	EXPECT_EQ(describe(clean), "exit 0") << clean.err.text;
+	EXPECT_TRUE(std::regex_match(clean.out.text, std::regex(
+		"TAP version 13\n(# [^\n]*\n)+1\\.\\.1\nok 1 - clean-start\n# 1 passed, 0 failed, 0 skipped\n"
+		"# sigmask-probe-check: exit status 0\n")))
+		<< clean.out.text;
+	EXPECT_TRUE(std::regex_match(clean.err.text, std::regex("tools/check-kernel: [a-z0-9]+: booted and reported in [0-9.]+ s\n")))
+		<< clean.err.text;
+
+	Outcome bad = boot("uml", "-o no-such-row");
+	EXPECT_EQ(describe(bad), "exit 2") << bad.err.text;
+	EXPECT_EQ(bad.out.text, "# sigmask-probe-check: no condition matches no-such-row\n"
+				"# sigmask-probe-check: exit status 2\n");
+	EXPECT_TRUE(std::regex_match(bad.err.text, std::regex("sigmask-probe-check: no condition matches no-such-row\n"
+							       "tools/check-kernel: [a-z0-9]+: booted and reported in [0-9.]+ s\n")))
+		<< bad.err.text;
+}
+
 TEST(KernelBoots, KernelWordsAreIgnored)
 {
 	// Before "--" they reach init's environment, after it its arguments.
