@@ -934,6 +934,9 @@ Outcome boot(const std::string &machine, const std::string &args = "", Words env
 	return tool({"sh", SOURCE_DIR "/tools/check-kernel", build, machine, "", args}, env, how);
 }
 
+// What check-kernel says when user-mode-linux cannot run programs here.
+const std::string no_uml = "tools/check-kernel: uml: user-mode-linux cannot run programs on this machine";
+
 std::string image_of(const std::string &tree)
 {
 	return fs::path(fact("build_dir")).parent_path() / tree / ("sigmask-probe-" + tree + ".cpio.gz");
@@ -1071,6 +1074,38 @@ TEST(KernelBoots, TheStaticImageNeedsNoLoader)
 	EXPECT_NE(r.out.text.find("\n# probe: /sigmask-probe: ELF64 little-endian AMD X86-64, interpreter none (static)\n"),
 		  std::string::npos) << r.out.text;
 	EXPECT_NE(r.out.text.find("\n" + every_row_passed()), std::string::npos) << r.out.text;
+}
+
+// Under a user-mode-linux that cannot run programs, as on a CPU with AMX,
+// check-kernel says so in one line, and only that, with status 2; one whose
+// kernel panics otherwise shows its console, with status 3.  Neither reads
+// the boot image: a file stands in for it.
+TEST(KernelRunner, SaysWhenUserModeLinuxCannotRunPrograms)
+{
+	TempDir dir;
+	std::string panicking = dir.file("panicking-uml", "#!/bin/sh\n"
+					  "echo 'Kernel panic - not syncing: VFS: Unable to mount root fs'\n"
+					  "kill -ABRT $$\n");
+	fs::permissions(panicking, fs::perms::owner_all);
+	auto under = [&](const std::string &uml) {
+		std::string build = fs::path(fact("build_dir")).parent_path();
+		return tool({"sh", SOURCE_DIR "/tools/check-kernel", build, "uml", uml, "-o clean-start"},
+			    {"IMAGE=" + dir.file("image", "")});
+	};
+
+	Outcome amx = under(FAKE_UML_AMX);
+	EXPECT_EQ(describe(amx), "exit 2");
+	EXPECT_EQ(amx.err.text, no_uml + " (its console says \"ptrace set fp regs failed, errno = 14\", as on a CPU "
+					 "with AMX); boot a target's kernel under qemu-system instead\n");
+	EXPECT_EQ(amx.out.text, "");
+
+	Outcome panic = under(panicking);
+	EXPECT_EQ(describe(panic), "exit 3");
+	EXPECT_EQ(panic.err.text.rfind("tools/check-kernel: uml: the kernel panicked\n"
+				       "tools/check-kernel: its console's last lines:\n"
+				       "Kernel panic - not syncing: VFS: Unable to mount root fs\n", 0), 0u)
+		<< panic.err.text;
+	EXPECT_EQ(panic.out.text, "");
 }
 
 // The report, whatever the number of jobs, and with known deviations.
