@@ -84,17 +84,19 @@ void prepare_first_program()
 	}
 }
 
-void power_off(int status, FILE *report)
+void power_off(int status, const std::string &error, FILE *report)
 {
 	char line[64];
 	snprintf(line, sizeof line, "# sigmask-probe-check: exit status %d\n", status);
-	fflush(report);
-	fputs(line, report);
 	fflush(report);
 	struct stat a, b;
 	bool apart = fstat(fileno(report), &a) != 0 || fstat(STDERR_FILENO, &b) != 0 ||
 		     (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) ? a.st_rdev != b.st_rdev
 							     : a.st_dev != b.st_dev || a.st_ino != b.st_ino);
+	if (apart && !error.empty())
+		fprintf(report, "# %s\n", error.c_str());
+	fputs(line, report);
+	fflush(report);
 	if (apart)
 		fputs(line, stderr);
 	fflush(stderr);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // Whether to run so: we are process 1, or an option before the command
 // says --init.
@@ -23,6 +24,9 @@ void prepare_first_program();
 
 // Syncs, writes the last line, which carries status, on report (and on
 // standard error when that is another file), and powers the machine off.
-// Returns only when it cannot, having said why; as process 1, it waits
-// forever then instead, for returning would panic the kernel.
-void power_off(int status, FILE *report);
+// An error, the line the check wrote on standard error for its status (or
+// empty), comes before it on report as a comment, when that is another file:
+// there the console's line may never be seen.  Returns only when it cannot
+// power off, having said why; as process 1, it waits forever then instead,
+// for returning would panic the kernel.
+void power_off(int status, const std::string &error, FILE *report);

@@ -657,26 +657,31 @@ int main(int argc, char **argv)
 	adopt_orphans();
 
 	int status;
+	// The line that says why, on standard error and, for a first program,
+	// in the report; made in room set aside now, for want of memory too.
+	std::string error;
+	error.reserve(256);
+	auto fail = [&](const char *what, const char *why) {
+		error.append(me).append(": ").append(what).append(why);
+		fprintf(stderr, "%s\n", error.c_str());
+		status = 2;
+	};
 	try {
 		status = run(argc, argv);
 		if (fflush(stdout) != 0 || ferror(stdout))
 			throw WriteError(strerror(errno ? errno : EIO));
 	} catch (const UsageError &e) {
-		fprintf(stderr, "%s: %s\n", me, e.what());
-		status = 2;
+		fail("", e.what());
 	} catch (const SpawnError &e) {
-		fprintf(stderr, "%s: %s\n", me, e.what());
-		status = 2;
+		fail("", e.what());
 	} catch (const WriteError &e) {
-		fprintf(stderr, "%s: write error: %s\n", me, e.what());
-		status = 2;
+		fail("write error: ", e.what());
 	} catch (const std::bad_alloc &) {
-		fprintf(stderr, "%s: cannot allocate memory\n", me);
-		status = 2;
+		fail("", "cannot allocate memory");
 	}
 	end_children();
 	if (first)
-		power_off(status, stdout);
+		power_off(status, error, stdout);
 	// stdio must not try to write what failed once more at exit.
 	if (status == 2 && ferror(stdout))
 		_exit(status);
