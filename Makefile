@@ -13,7 +13,8 @@
 # installs the emulators they boot under.
 # `make deb` builds the Debian source and binary packages with
 # dpkg-buildpackage and lints them; `make autopkgtest` runs their tests on
-# the installed package, on this machine.
+# the installed package, on this machine; `make deb-reproducible` builds
+# them twice and compares.
 
 HOME_ARCH = i386
 ARCH ?= $(HOME_ARCH)
@@ -30,7 +31,7 @@ ARGS ?=
 
 .PHONY: all run check-platform test test-arches install package matrix bench clean \
 	setup setup-test setup-arches image check-kernel setup-kernels test-kernels \
-	deb autopkgtest
+	deb autopkgtest deb-reproducible
 
 all: run
 
@@ -182,6 +183,10 @@ autopkgtest: $(deb_built)
 	$(call setup,autopkgtest,,,install)
 	rm -rf $(BUILD)/autopkgtest
 	autopkgtest --output-dir $(BUILD)/autopkgtest $(BUILD)/deb/*.changes -- null || [ $$? = 2 ]
+
+deb-reproducible:
+	$(call setup,$(test_packages) $(deb_packages),,,install)
+	sh tools/deb-reproducible $(BUILD)/deb-reproducible
 
 # The check under each wrapper of tools/matrix that is installed and on
 # each target, as the README's grid and doc/matrix.svg; and the check's
