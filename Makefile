@@ -11,6 +11,10 @@
 # ARCH=uml) and prints the check's report; `make test-kernels` does that
 # for every target and tests the first-program mode; `make setup-kernels`
 # installs the emulators they boot under.
+# `make deb` builds the Debian source and binary packages with
+# dpkg-buildpackage and lints them; `make autopkgtest` runs their tests on
+# the installed package, on this machine; `make deb-reproducible` builds
+# them twice and compares.
 
 HOME_ARCH = i386
 ARCH ?= $(HOME_ARCH)
@@ -26,7 +30,8 @@ KERNEL ?=
 ARGS ?=
 
 .PHONY: all run check-platform test test-arches install package matrix bench clean \
-	setup setup-test setup-arches image check-kernel setup-kernels test-kernels
+	setup setup-test setup-arches image check-kernel setup-kernels test-kernels \
+	deb autopkgtest deb-reproducible
 
 all: run
 
@@ -54,6 +59,12 @@ have_qemu-system-arm := command -v qemu-system-aarch64
 have_qemu-system-misc := command -v qemu-system-riscv64
 have_user-mode-linux := command -v linux.uml
 kernel_packages := qemu-system-x86 qemu-system-arm qemu-system-misc user-mode-linux
+have_debhelper := command -v dh
+have_dpkg-dev := command -v dpkg-buildpackage
+have_build-essential := test -e /usr/share/build-essential/list
+have_autopkgtest := command -v autopkgtest
+# dpkg-buildpackage's own, beside the build dependencies (test_packages).
+deb_packages := debhelper dpkg-dev build-essential
 # The home target runs here on the machine's own i386 libraries.
 home_packages := $(if $(filter i386,$(HOME_ARCH)),libc6-i386)
 
@@ -84,7 +95,7 @@ endef
 setup:
 	$(call setup,$(if $(filter $(HOME_ARCH),$(ARCH)),$(home_packages)),$(ARCH),run,install)
 setup-test:
-	$(call setup,$(home_packages) $(test_packages),$(HOME_ARCH),run,install)
+	$(call setup,$(home_packages) $(test_packages) $(deb_packages) autopkgtest,$(HOME_ARCH),run,install)
 setup-arches:
 	$(call setup,$(test_packages),$(other_arches),run,install)
 setup-kernels:
@@ -156,6 +167,29 @@ package:
 	@epoch=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>/dev/null)}; \
 	[ -n "$$epoch" ] && export SOURCE_DATE_EPOCH=$$epoch; \
 	$(CMAKE) --build $(BUILD)/$(ARCH) --target package
+
+# The packages are built from a copy of the tree's files (those git does
+# not ignore) in $(BUILD)/deb, again whenever one of them changed.
+deb_built := $(BUILD)/deb/built
+deb_sources := $(wildcard $(shell git ls-files --cached --others --exclude-standard 2>/dev/null || \
+	find . -path ./$(BUILD) -prune -o -path ./.git -prune -o -type f -print))
+
+deb: $(deb_built)
+$(deb_built): $(deb_sources)
+	$(call setup,$(test_packages) $(deb_packages),,,install)
+	sh tools/deb $(BUILD)/deb
+	touch $@
+
+# autopkgtest's null runner installs the package and the tests'
+# dependencies here (as root) and runs the tests; 2 is "some skipped".
+autopkgtest: $(deb_built)
+	$(call setup,autopkgtest,,,install)
+	rm -rf $(BUILD)/autopkgtest
+	autopkgtest --output-dir $(BUILD)/autopkgtest $(BUILD)/deb/*.changes -- null || [ $$? = 2 ]
+
+deb-reproducible:
+	$(call setup,$(test_packages) $(deb_packages),,,install)
+	sh tools/deb-reproducible $(BUILD)/deb-reproducible
 
 # The check under each wrapper of tools/matrix that is installed and on
 # each target, as the README's grid and doc/matrix.svg; and the check's

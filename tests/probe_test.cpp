@@ -1541,12 +1541,34 @@ TEST(Package, HoldsTheProgramsPagesAndLicence)
 	for (const char *page : {probe_page, check_page, witness_page, image_page, calls_page})
 		EXPECT_EQ(tool({"gzip", "-dc", man + fs::path(page).filename().string() + ".gz"}).out.text,
 			  slurp(page));
+	// The source package's copyright and changelog, as they are.
 	std::string doc = root.path + "/usr/share/doc/sigmask-probe/";
 	std::string changes = tool({"gzip", "-dc", doc + "changelog.gz"}).out.text;
 	EXPECT_EQ(changes.substr(0, changes.find(')') + 1), "sigmask-probe (" + fact("version") + ")");
-	EXPECT_TRUE(std::regex_search(slurp(doc + "copyright"), std::regex("\nLicense: MIT\n")));
+	EXPECT_EQ(changes, slurp(SOURCE_DIR "/debian/changelog"));
+	EXPECT_EQ(slurp(doc + "copyright"), slurp(SOURCE_DIR "/debian/copyright"));
 
 	EXPECT_EQ(spawn(command(root.path + "/usr/bin/sigmask-probe"), {}).out.text, both_reports);
+}
+
+// debian/copyright, in Debian's machine-readable format, says what LICENSE
+// says: its holder, and its text as the body of the License paragraph
+// (" ." an empty line).
+TEST(Package, CopyrightIsTheLicence)
+{
+	std::string licence = slurp(SOURCE_DIR "/LICENSE");
+	std::smatch holder;
+	ASSERT_TRUE(std::regex_search(licence, holder, std::regex("\nCopyright \\(c\\) ([^\n]+)\n")));
+	std::string text = licence.substr(licence.find("Permission"));
+
+	std::string copyright = slurp(SOURCE_DIR "/debian/copyright");
+	EXPECT_NE(copyright.find("\nFiles: *\nCopyright: " + holder[1].str() + "\nLicense: MIT\n"), std::string::npos)
+		<< copyright;
+	std::string body, line;
+	std::istringstream in(copyright.substr(copyright.find("\nLicense: MIT\n") + 14));
+	while (std::getline(in, line) && !line.empty() && line[0] == ' ')
+		body += (line == " ." ? "" : line.substr(1)) + "\n";
+	EXPECT_EQ(body, text);
 }
 
 TEST(Package, PassesLintian)
