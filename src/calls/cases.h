@@ -45,9 +45,11 @@ void put_untouched(const char *key, const unsigned char *buf, size_t size);
 extern const int start[], none[];
 
 // Shared by the groups: a handler that counts what it catches, and a
-// page whose next page is not mapped (mask.cpp).
+// page whose next page is not mapped (mask.cpp); setting a signal to
+// SIG_IGN (pending.cpp).
 void count(int);
 unsigned char *page_before_a_hole(void);
+void ignore(int sig);
 
 // 1 to 8, mask.cpp: the mask calls.
 void null_set_block(void);
@@ -81,3 +83,12 @@ void page_last_8(void);
 void libc_bad_how(void);
 void pthread_sigmask_error(void);
 void libc_sigset_tail(void);
+
+// 9 to 11, pending.cpp: the pending set.
+void pending_sizes(void);
+void pending_size_9(void);
+void pending_fault(void);
+void ignored_blocked_stays(void);
+void ignore_discards(void);
+void ignore_again_discards(void);
+void delivery_order(void);
