@@ -51,6 +51,10 @@ void count(int);
 unsigned char *page_before_a_hole(void);
 void ignore(int sig);
 
+// The witness, the program the exec cases start (inheritance.cpp): main
+// finds it beside this one.
+extern char witness[4096];
+
 // 1 to 8, mask.cpp: the mask calls.
 void null_set_block(void);
 void null_set_unblock(void);
@@ -92,3 +96,12 @@ void ignored_blocked_stays(void);
 void ignore_discards(void);
 void ignore_again_discards(void);
 void delivery_order(void);
+
+// 12 and 13, inheritance.cpp: what a new process inherits.
+void fork_mask(void);
+void exec_state(void);
+void vfork_exec(void);
+void spawn_plain(void);
+void spawn_setsigmask(void);
+void spawn_setsigdef(void);
+void spawn_both(void);
