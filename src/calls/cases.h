@@ -105,3 +105,15 @@ void spawn_plain(void);
 void spawn_setsigmask(void);
 void spawn_setsigdef(void);
 void spawn_both(void);
+
+// 14 to 17, handlers.cpp: threads and handlers.
+void thread_mask(void);
+void thread_sigmask(void);
+void tgkill_blocked(void);
+void handler_mask(void);
+void handler_nodefer(void);
+void handler_kill_stop(void);
+void uc_sigmask_edit(void);
+void sigsuspend_mask(void);
+void sigaction_readback(void);
+void rt_sigaction_refused(void);
