@@ -7,6 +7,7 @@
 
 #include <signal.h>
 #include <stddef.h>
+#include <sys/syscall.h>
 
 // The kernel's signal set: 64 signals in native words, signal n at bit
 // (n - 1) % W of word (n - 1) / W.
@@ -117,3 +118,15 @@ void uc_sigmask_edit(void);
 void sigsuspend_mask(void);
 void sigaction_readback(void);
 void rt_sigaction_refused(void);
+
+// 18, legacy.cpp: the legacy calls, where the architecture has them.
+#ifdef SYS_sigprocmask
+void legacy_setmask(void);
+void legacy_how(void);
+#endif
+#ifdef SYS_sigpending
+void legacy_sigpending(void);
+#endif
+#ifdef SYS_ssetmask
+void sgetmask_ssetmask(void);
+#endif
