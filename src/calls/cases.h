@@ -23,7 +23,10 @@ struct roomy {
 	unsigned char spare[120];
 };
 
-// A case's line: put adds a word to it, as printf would write it.
+// A case's line: put adds a word to it, as printf would write it, and the
+// put_ helpers a result, a list of signals or a set.  The rest set and
+// read the mask and the pending set raw, and measure what a call wrote;
+// runner.cpp says how.
 void put(const char *format, ...);
 struct kset kset_of(const int *sigs);
 void put_list(const char *key, int (*has)(const void *, int), const void *set);
