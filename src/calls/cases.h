@@ -1,0 +1,135 @@
+// SPDX-License-Identifier: MIT
+// What the files of sigmask-probe-calls share: the kernel's signal set,
+// the helpers a case writes its line with (runner.cpp), and each group's
+// cases, in the order of the case list.  The groups are numbered in that
+// order across the files.
+#pragma once
+
+#include <signal.h>
+#include <stddef.h>
+#include <sys/syscall.h>
+
+// The kernel's signal set: 64 signals in native words, signal n at bit
+// (n - 1) % W of word (n - 1) / W.
+struct kset {
+	unsigned long w[8 / sizeof(unsigned long)];
+};
+const int word_bits = 8 * sizeof(unsigned long);
+
+// Where a call writes a set back: room to spare, so that a platform that
+// writes more than it should shows in what was written, not in a crash.
+struct roomy {
+	struct kset k;
+	unsigned char spare[120];
+};
+
+// A case's line: put adds a word to it, as printf would write it, and the
+// put_ helpers a result, a list of signals or a set.  The rest set and
+// read the mask and the pending set raw, and measure what a call wrote;
+// runner.cpp says how.
+void put(const char *format, ...);
+struct kset kset_of(const int *sigs);
+void put_list(const char *key, int (*has)(const void *, int), const void *set);
+int has_flag(const void *flags, int n);
+void put_kset(const char *key, const struct kset *s);
+void put_sigset(const char *key, const sigset_t *s);
+const char *error_name(int error);
+void put_result(long r);
+long rt_sigprocmask(int how, const void *set, void *old, size_t size);
+long rt_sigpending(void *set, size_t size);
+void set_mask(const int *sigs);
+struct kset mask_now(void);
+struct kset pending_now(void);
+void put_mask_as(const char *key);
+void put_mask(void);
+int bytes_written(long (*call)(void *buf), const int *start);
+void put_untouched(const char *key, const unsigned char *buf, size_t size);
+
+// The mask most cases start from, 1 and 10; and the empty one.
+extern const int start[], none[];
+
+// Shared by the groups: a handler that counts what it catches, and a
+// page whose next page is not mapped (mask.cpp); setting a signal to
+// SIG_IGN (pending.cpp).
+void count(int);
+unsigned char *page_before_a_hole(void);
+void ignore(int sig);
+
+// The witness, the program the exec cases start (inheritance.cpp): main
+// finds it beside this one.
+extern char witness[4096];
+
+// 1 to 8, mask.cpp: the mask calls.
+void null_set_block(void);
+void null_set_unblock(void);
+void null_set_setmask(void);
+void null_set_how_3(void);
+void null_set_how_minus_1(void);
+void null_set_how_intmax(void);
+void null_set_libc(void);
+void bad_how_3(void);
+void bad_how_minus_1(void);
+void set_block(void);
+void set_unblock(void);
+void set_setmask(void);
+void same_buffer(void);
+void size_0(void);
+void size_4(void);
+void size_7(void);
+void size_9(void);
+void size_16(void);
+void size_128(void);
+void kill_stop_setmask(void);
+void kill_stop_block(void);
+void layout(void);
+void round_trip(void);
+void pending_delivery(void);
+void fault_set(void);
+void fault_old(void);
+void fault_page_end(void);
+void page_last_8(void);
+void libc_bad_how(void);
+void pthread_sigmask_error(void);
+void libc_sigset_tail(void);
+
+// 9 to 11, pending.cpp: the pending set.
+void pending_sizes(void);
+void pending_size_9(void);
+void pending_fault(void);
+void ignored_blocked_stays(void);
+void ignore_discards(void);
+void ignore_again_discards(void);
+void delivery_order(void);
+
+// 12 and 13, inheritance.cpp: what a new process inherits.
+void fork_mask(void);
+void exec_state(void);
+void vfork_exec(void);
+void spawn_plain(void);
+void spawn_setsigmask(void);
+void spawn_setsigdef(void);
+void spawn_both(void);
+
+// 14 to 17, handlers.cpp: threads and handlers.
+void thread_mask(void);
+void thread_sigmask(void);
+void tgkill_blocked(void);
+void handler_mask(void);
+void handler_nodefer(void);
+void handler_kill_stop(void);
+void uc_sigmask_edit(void);
+void sigsuspend_mask(void);
+void sigaction_readback(void);
+void rt_sigaction_refused(void);
+
+// 18, legacy.cpp: the legacy calls, where the architecture has them.
+#ifdef SYS_sigprocmask
+void legacy_setmask(void);
+void legacy_how(void);
+#endif
+#ifdef SYS_sigpending
+void legacy_sigpending(void);
+#endif
+#ifdef SYS_ssetmask
+void sgetmask_ssetmask(void);
+#endif
