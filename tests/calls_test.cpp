@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: MIT
+// The calls rows' scripts, and the probe's failed-call paths, driven with
+// seccomp filters.
+
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+#include <seccomp.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <regex>
+#include <string>
+
+namespace {
+
+// --explain's script for every calls row, run by sh, writes the line Linux
+// gives, as the script says.
+class ExplainCalls : public testing::TestWithParam<CallCase> {};
+
+TEST_P(ExplainCalls, RunsTheOneCase)
+{
+	const CallCase &call = GetParam();
+	Outcome script = tool({fact("check"), "--explain", calls_prefix + std::string(call.name), fact("probe")});
+	std::smatch said;
+	ASSERT_TRUE(std::regex_search(script.out.text, said, std::regex("\n# Linux: ([^\n]*)\n$"))) << script.out.text;
+	if (!calls_skip(call, elf_facts(fact("probe"))).empty()) {
+		EXPECT_EQ(said[1].str().rfind("skipped: ", 0), 0u) << script.out.text;
+		return;
+	}
+	Outcome run = tool({"sh", "-c", script.out.text});
+	EXPECT_EQ(run.out.text, said[1].str() + "\n") << script.out.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ExplainCalls, testing::ValuesIn(call_cases),
+			 [](const auto &info) { return std::regex_replace(info.param.name, std::regex("\\W"), "_"); });
+
+// Makes a system call fail with EPERM when its arguments match; the filter
+// holds across exec.  Both x86 ABIs are covered, so that an i386 probe on
+// an amd64 kernel meets it too.
+bool refuse(int syscall, std::vector<scmp_arg_cmp> args)
+{
+	scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
+	int rc = ctx ? 0 : -ENOMEM;
+	for (uint32_t arch : std::initializer_list<uint32_t>{SCMP_ARCH_X86_64, SCMP_ARCH_X86})
+		if (rc == 0 && seccomp_arch_exist(ctx, arch) == -EEXIST)
+			rc = seccomp_arch_add(ctx, arch);
+	if (rc == 0)
+		rc = seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(EPERM), syscall, args.size(),
+					    args.data());
+	if (rc == 0)
+		rc = seccomp_load(ctx);
+	seccomp_release(ctx);
+	errno = -rc;
+	return rc == 0;
+}
+
+struct Refused {
+	const char *name;
+	std::function<Refusal()> setup;
+	std::string out, err, status;
+};
+
+void PrintTo(const Refused &r, std::ostream *os) { *os << r.name; }
+
+class MaskCalls : public testing::TestWithParam<Refused> {};
+
+TEST_P(MaskCalls, RefusedAreReportedNeverGuessed)
+{
+	if (emulated())
+		GTEST_SKIP() << "the probe runs under " << fact("emulator")
+			     << ": a seccomp filter would act on the emulator's own calls";
+	Launch how;
+	how.setup = GetParam().setup;
+	Outcome r = spawn(command(fact("probe")), how);
+	ASSERT_EQ(r.stage, Outcome::ran) << r.why;
+	EXPECT_EQ(r.out.text, GetParam().out);
+	EXPECT_EQ(r.err.text, GetParam().err);
+	EXPECT_EQ(describe(r), GetParam().status);
+}
+
+// SIGQUIT is blocked at start, so a report of the inherited mask shows it.
+const std::string inherited_mask_twice =
+	" signal 1 is not blocked \n"
+	" signal 2 is not blocked \n"
+	" signal 3 is blocked \n"
+	" signal 4 is not blocked \n"
+	" signal 1 is not blocked \n"
+	" signal 2 is not blocked \n"
+	" signal 3 is blocked \n"
+	" signal 4 is not blocked \n";
+
+INSTANTIATE_TEST_SUITE_P(Table, MaskCalls, testing::Values(
+	Refused{"query_refused",
+		[] { return unless(refuse(SCMP_SYS(rt_sigprocmask), {SCMP_A1(SCMP_CMP_EQ, 0)})); }, "",
+		"sigmask-probe: cannot read the signal mask: Operation not permitted\n"
+		"sigmask-probe: cannot read the signal mask: Operation not permitted\n",
+		"exit 1"},
+	Refused{"installation_refused",
+		[] {
+			sigset_t set;
+			sigemptyset(&set);
+			sigaddset(&set, SIGQUIT);
+			return unless(sigprocmask(SIG_SETMASK, &set, nullptr) == 0 &&
+				      refuse(SCMP_SYS(rt_sigprocmask), {SCMP_A0(SCMP_CMP_EQ, SIG_SETMASK)}));
+		},
+		inherited_mask_twice,
+		"sigmask-probe: cannot set the signal mask: Operation not permitted\n"
+		"sigmask-probe: cannot set the signal mask: Operation not permitted\n",
+		"exit 1"},
+	// The filter alone changes nothing: one on a call the probe never makes.
+	Refused{"unrelated_call_refused", [] { return unless(refuse(SCMP_SYS(mkdir), {})); },
+		both_reports, "", "exit 0"}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+// Fakes of the probe and of platforms, and faults faked in the
+// program's own libc: the check fails the rows they expose, and those
+// alone; the witness sees what they do.
+
+#include "helpers.h"
+#include "witness_line.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+namespace {
+
+// Each fault of a probe fails the rows that expose it, and those alone.
+struct Fake {
+	const char *name;
+	Words command;	// the probe's path follows when it ends in "--"
+	std::function<bool(const Condition &)> exposes;
+};
+
+void PrintTo(const Fake &f, std::ostream *os) { *os << f.name; }
+
+bool pending(const Condition &c) { return !c.pending.empty(); }
+bool blocks(const Condition &c) { return c.block_all || !c.block.empty(); }
+
+Outcome check_on(Words fake)
+{
+	if (fake.back() == "--") {
+		fake.pop_back();
+		fake.push_back(fact("probe"));
+	}
+	return tool(command(fact("check")) + fake);
+}
+
+class FakeProbes : public testing::TestWithParam<Fake> {};
+
+TEST_P(FakeProbes, FailTheRowsThatExposeThem)
+{
+	Outcome r = check_on(GetParam().command);
+	EXPECT_EQ(failed_rows(r.out.text), rows_where(GetParam().exposes)) << r.out.text;
+	EXPECT_EQ(describe(r), "exit 1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FakeProbes, testing::Values(
+	// The first report dies in the buffer with the released signal.
+	Fake{"no_flush", {FAKES "/faulty-no-flush"}, [](auto &c) { return c.report == Report::first; }},
+	Fake{"exit_0_on_write_error", {FAKES "/faulty-exit-0-on-write-error"},
+	     [](auto &c) { return *c.diagnostic != '\0'; }},
+	// Adding to the mask keeps what was inherited and what came before,
+	// and never releases what is pending.
+	Fake{"sig_block", {FAKES "/faulty-sig-block"},
+	     [](auto &c) { return !expected_out(c).empty() || pending(c) || blocks(c); }},
+	// Never touching the mask, it never releases a pending signal; its
+	// shell writes errors its own way.
+	Fake{"prints_eight_lines", {EIGHT_LINES},
+	     [](auto &c) { return (pending(c) && c.status.signalled) || *c.diagnostic; }}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+class FakePlatforms : public testing::TestWithParam<Fake> {};
+
+// Under a platform with one fault, the witness sees the rows that expose
+// it fail to arrive, even where the probe's output would match.
+TEST_P(FakePlatforms, FailTheRowsThatExposeThem)
+{
+	Outcome r = check_on(GetParam().command);
+	Rows exposed = rows_where(GetParam().exposes);
+	EXPECT_EQ(failed_rows(r.out.text), exposed) << r.out.text;
+	EXPECT_EQ(r.out.text.find("not verified"), std::string::npos);
+	EXPECT_EQ(describe(r), exposed.empty() ? "exit 0" : "exit 1");
+}
+
+bool ignores(const Condition &c)
+{
+	return std::any_of(c.ignore.begin(), c.ignore.end(), [&](int sig) {
+		return std::find(c.restore.begin(), c.restore.end(), sig) == c.restore.end();
+	});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FakePlatforms, testing::Values(
+	Fake{"honest", {"env", "--"}, [](auto &) { return false; }},
+	Fake{"drops_pending", {fake_platform, "drop-pending", "--"}, pending},
+	Fake{"empties_the_mask", {fake_platform, "empty-mask", "--"}, blocks},
+	Fake{"resets_ignored", {fake_platform, "reset-ignored", "--"}, ignores},
+	Fake{"takes_synchronous_pending", {fake_platform, "take-pending", "--"},
+	     [](auto &c) {
+		     return std::any_of(c.pending.begin(), c.pending.end(), [](int sig) {
+			     return sig == SIGILL || sig == SIGTRAP || sig == SIGBUS || sig == SIGFPE ||
+				    sig == SIGSEGV || sig == SIGSYS;
+		     });
+	     }},
+	// As sudo does: it dies of what is pending, or drops it.
+	Fake{"dies_of_pending", {fake_platform, "die-of-pending", "--"},
+	     [](auto &c) { return pending(c) || blocks(c); }},
+	Fake{"reopens_closed", {fake_platform, "reopen-closed", "--"},
+	     [](auto &c) { return c.close_stdin || c.out == Out::closed; }},
+	// It forks, which loses what is pending, too; and where SIGCHLD is
+	// ignored, its child's status.
+	Fake{"status_for_signal", {fake_platform, "status-for-signal", "--"},
+	     [](auto &c) {
+		     return c.status.signalled || pending(c) ||
+			    std::find(c.ignore.begin(), c.ignore.end(), SIGCHLD) != c.ignore.end();
+	     }},
+	// What a platform does to every program fails the plain start alone,
+	// and the rows where the probe's own behaviour changes with it.
+	Fake{"adds_a_variable", {fake_platform, "add-variable", "--"},
+	     [](auto &c) { return c.baseline || c.args == Args::no_env; }},
+	Fake{"blocks_a_signal", {fake_platform, "block-sigusr1", "--"}, [](auto &c) { return c.baseline; }},
+	Fake{"ignores_sigpipe", {fake_platform, "ignore-sigpipe", "--"},
+	     [](auto &c) {
+		     return c.baseline || (c.out == Out::reader_gone &&
+					   std::find(c.ignore.begin(), c.ignore.end(), SIGPIPE) == c.ignore.end());
+	     }},
+	// What a platform writes on standard error for every program, numbers
+	// aside, fails the plain start alone; a line it writes only when the
+	// program dies of a signal fails those rows.
+	Fake{"a_banner", {fake_platform, "banner", "--"}, [](auto &c) { return c.baseline; }},
+	Fake{"a_banner_with_its_pid", {fake_platform, "banner-with-pid", "--"}, [](auto &c) { return c.baseline; }},
+	Fake{"announces_a_death", {fake_platform, "announce-death", "--"},
+	     [](auto &c) { return c.status.signalled; }},
+	// The same banner under a platform that fails some rows: it changes
+	// none of their verdicts.
+	Fake{"a_banner_and_drops_pending", {fake_platform, "banner", fake_platform, "drop-pending", "--"},
+	     [](auto &c) { return c.baseline || pending(c); }},
+	// xargs closes its standard streams before it exits: no terminal row
+	// may hang up on it.
+	Fake{"closes_its_streams_early", {fake_platform, "close-early", "--"}, [](auto &) { return false; }}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// The witness tells a disposition by its handler alone, whatever the
+// flags: SA_SIGINFO makes neither SIG_IGN nor SIG_DFL a handler.
+TEST(Witness, TellsDispositionsByTheirHandler)
+{
+	enum Kind { ignored, by_default, caught };
+	struct {
+		int sig;
+		Kind kind;
+	} const reported[] = {
+		{SIGUSR1, ignored}, {SIGUSR2, ignored},	// SIG_IGN; with SA_SIGINFO
+		{SIGALRM, by_default},			// SIG_DFL with SA_SIGINFO
+		{SIGTERM, caught}, {SIGWINCH, caught},	// a handler; with SA_SIGINFO
+	};
+	Outcome r = tool({fact("witness")}, {"LD_PRELOAD=" FAKES "/fake-libc-dispositions.so"});
+	StartState seen;
+	ASSERT_TRUE(parse_witness(r.err.text, &seen)) << r.err.text;
+	for (const auto &d : reported) {
+		SCOPED_TRACE(signal_name(d.sig));
+		EXPECT_EQ(seen.ignored.bits >> (d.sig - 1) & 1, d.kind == ignored);
+		EXPECT_EQ(seen.caught.bits >> (d.sig - 1) & 1, d.kind == caught);
+	}
+}
+
+// A platform with a fault in the mask calls themselves, faked in the
+// program's own libc, fails the calls rows its fault touches, and those
+// alone.
+struct CallsFault {
+	const char *name;
+	std::function<bool(const CallCase &)> touches;
+};
+
+void PrintTo(const CallsFault &f, std::ostream *os) { *os << f.name; }
+
+class CallsFakes : public testing::TestWithParam<CallsFault> {};
+
+TEST_P(CallsFakes, FailTheCasesTheyTouch)
+{
+	std::string library = std::string(FAKES "/fake-libc-") +
+			      std::regex_replace(GetParam().name, std::regex("_"), "-") + ".so";
+	Outcome r = tool({fact("check"), "-o", "calls/*", "env", "LD_PRELOAD=" + library, fact("probe")});
+	EXPECT_EQ(failed_rows(r.out.text), calls_where(GetParam().touches)) << r.out.text;
+}
+
+// Whether a case, one this build runs, has keys with a mask read back.
+bool reads_a_mask(const CallCase &call)
+{
+	return calls_skip(call, elf_facts(fact("probe"))).empty() &&
+	       std::regex_search(call.expected, std::regex("(^| )(mask|old|buf|back|libc|thread|in_handler|after|"
+							   "child_mask|blocked)="));
+}
+
+bool named(const CallCase &call, std::initializer_list<const char *> names)
+{
+	return std::any_of(names.begin(), names.end(), [&](const char *n) { return n == std::string(call.name); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CallsFakes, testing::Values(
+	// Passing every call through changes nothing.
+	CallsFault{"none", [](auto &) { return false; }},
+	// The old set written 16 bytes wide shows wherever bytes are counted.
+	CallsFault{"old_16", [](auto &c) { return std::string(c.expected).find("bytes=8") != std::string::npos; }},
+	CallsFault{"setmask_null", [](auto &c) { return named(c, {"null-set-setmask"}); }},
+	CallsFault{"sig64", [](auto &c) { return named(c, {"layout", "round-trip", "pending-delivery"}); }},
+	CallsFault{"sigkill_readback", reads_a_mask},
+	CallsFault{"fork_empty_mask", [](auto &c) { return named(c, {"fork-mask"}); }},
+	CallsFault{"exec_drops_pending", [](auto &c) { return named(c, {"exec"}); }}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// Sets signal sig to SIG_IGN through the kernel: libc refuses the signals
+// it keeps for itself.  The kernel's action starts with its handler.
+Refusal ignore_raw(int sig)
+{
+	void (*action[8])(int) = {SIG_IGN};
+	return unless(syscall(SYS_rt_sigaction, sig, action, nullptr, 8) == 0);
+}
+
+// Those signals too: a parent that used posix_spawn, such as make, leaves
+// them ignored, which the witness sees, and the check does not hand on.
+TEST(Witness, SeesTheSignalsLibcKeeps)
+{
+	Launch how;
+	how.setup = [] { return ignore_raw(32); };
+	StartState seen;
+	ASSERT_TRUE(parse_witness(spawn({fact("witness")}, how).err.text, &seen));
+	EXPECT_EQ(seen.ignored.text(), "32");
+	Outcome r = spawn({fact("check"), "-o", "clean-start", "-o", "calls/pending-delivery", fact("probe")}, how);
+	EXPECT_TRUE(std::regex_search(r.out.text, std::regex("\nok 1 - clean-start\nok 2 - calls/pending-delivery\n")))
+		<< r.out.text;
+}
+
+} // namespace
