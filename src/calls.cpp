@@ -134,6 +134,27 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "r=0 pending={legacy-pending} bytes={word-bytes}", .needs = Needs::legacy_calls},
 	{.name = "sgetmask-ssetmask", .about = "ssetmask({1, 32}) from {2}, then sgetmask",
 	 .expected = "old=2 get=1,32 mask={ssetmask} kernel={kernel}", .needs = Needs::legacy_word_calls},
+	// Signals queued with a value, clone3 and pidfds; a handler, where one
+	// is set, is SA_SIGINFO|SA_RESTART with sa_mask {28}.
+	{.name = "sigqueueinfo-self", .about = "rt_sigqueueinfo to itself: SI_QUEUE, 55, pid 12345 and uid 777 claimed",
+	 .expected = "r=0 pending=10 got=10 code=SI_QUEUE pid=12345 uid=777 int=55 handler=none"},
+	{.name = "tgsigqueueinfo-self", .about = "rt_tgsigqueueinfo to its own thread, 66; and with another tgid",
+	 .expected = "r=0 pending=10 got=10 code=SI_QUEUE int=66 pid=self wrong_tgid=ESRCH pending_end=none"},
+	{.name = "sigqueueinfo-codes-self", .about = "rt_sigqueueinfo to itself with SI_USER, SI_TKILL and 1; si_signo 12 as 10",
+	 .expected = "user=0:10:SI_USER tkill=0:10:SI_TKILL positive=0:10:1 mismatch=0 got=10 signo=10 pending_end=none"},
+	{.name = "sigqueueinfo-codes-other", .about = "to a child: SI_USER, SI_TKILL and 1 are EPERM, SI_QUEUE is not",
+	 .expected = "user=EPERM tkill=EPERM positive=EPERM tg_positive=EPERM queue=0 child_got=10:SI_QUEUE:5"},
+	{.name = "sigqueue-handler", .about = "sigqueue(self, 12, 5): the handler has run when it returns",
+	 .expected = "r=0 handler=12 code=SI_QUEUE int=5 pid=self uid=self by_20ms=12"},
+	{.name = "clone3-clear-sighand", .about = "clone3 CLONE_CLEAR_SIGHAND, 10 handled and 12 ignored",
+	 .expected = "parent_10=handler:SA_SIGINFO|SA_RESTART:28 parent_12=SIG_IGN:SA_RESTART:28 r=pid "
+		     "child_10=SIG_DFL:0:none child_12=SIG_IGN:0:none child_mask=1,10"},
+	{.name = "clone3-sighand-clear", .about = "clone3 CLONE_SIGHAND|CLONE_CLEAR_SIGHAND", .expected = "r=-1 e=EINVAL"},
+	{.name = "pidfd-self", .about = "pidfd_send_signal to itself: no siginfo, SI_QUEUE 88, si_signo 12, bad flags",
+	 .expected = "null=0 pending=10 got_null=10:SI_USER:self info=0 got_info=10:SI_QUEUE:88 "
+		     "signo_mismatch=EINVAL bad_flags=EINVAL pending_end=none handler=none"},
+	{.name = "pidfd-child", .about = "pidfd_send_signal to a child: SI_USER claimed is EPERM, no siginfo is not",
+	 .expected = "info_user=EPERM null=0 child_got=10:SI_USER:parent"},
 };
 
 namespace {

@@ -133,3 +133,15 @@ void legacy_sigpending(void);
 #ifdef SYS_ssetmask
 void sgetmask_ssetmask(void);
 #endif
+
+// 19 to 23, queue.cpp: signals queued with a value, clone3's
+// CLONE_CLEAR_SIGHAND and pidfd_send_signal.
+void sigqueueinfo_self(void);
+void tgsigqueueinfo_self(void);
+void sigqueueinfo_codes_self(void);
+void sigqueueinfo_codes_other(void);
+void sigqueue_handler(void);
+void clone3_clear_sighand(void);
+void clone3_sighand_clear(void);
+void pidfd_self(void);
+void pidfd_child(void);

@@ -232,6 +232,16 @@ const struct call_case cases[] = {
 #ifdef SYS_ssetmask
 	{"sgetmask-ssetmask", sgetmask_ssetmask},
 #endif
+	// Signals queued with a value, clone3 and pidfds.
+	{"sigqueueinfo-self", sigqueueinfo_self},
+	{"tgsigqueueinfo-self", tgsigqueueinfo_self},
+	{"sigqueueinfo-codes-self", sigqueueinfo_codes_self},
+	{"sigqueueinfo-codes-other", sigqueueinfo_codes_other},
+	{"sigqueue-handler", sigqueue_handler},
+	{"clone3-clear-sighand", clone3_clear_sighand},
+	{"clone3-sighand-clear", clone3_sighand_clear},
+	{"pidfd-self", pidfd_self},
+	{"pidfd-child", pidfd_child},
 };
 
 // How long a case may take before it counts as hung.
