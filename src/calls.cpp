@@ -145,7 +145,7 @@ const std::vector<CallCase> call_cases = {
 	{.name = "sigqueueinfo-codes-other", .about = "to a child: SI_USER, SI_TKILL and 1 are EPERM, SI_QUEUE is not",
 	 .expected = "user=EPERM tkill=EPERM positive=EPERM tg_positive=EPERM queue=0 child_got=10:SI_QUEUE:5"},
 	{.name = "sigqueue-handler", .about = "sigqueue(self, 12, 5): the handler has run when it returns",
-	 .expected = "r=0 handler=12 code=SI_QUEUE int=5 pid=self uid=self by_20ms=12"},
+	 .expected = "r=0 handler=12 by_20ms=12 code=SI_QUEUE int=5 pid=self uid=self"},
 	{.name = "clone3-clear-sighand", .about = "clone3 CLONE_CLEAR_SIGHAND, 10 handled and 12 ignored",
 	 .expected = "parent_10=handler:SA_SIGINFO|SA_RESTART:28 parent_12=SIG_IGN:SA_RESTART:28 r=pid "
 		     "child_10=SIG_DFL:0:none child_12=SIG_IGN:0:none child_mask=1,10"},

@@ -252,11 +252,12 @@ void sigqueue_handler(void)
 	v.sival_int = 5;
 	put_result(sigqueue(getpid(), SIGUSR2, v));
 	put_caught("handler");
-	put("code=%s int=%d pid=%s uid=%s", code_name(caught_info.si_code), caught_info.si_value.sival_int,
-	    caught_info.si_pid == getpid() ? "self" : "other", caught_info.si_uid == getuid() ? "self" : "other");
+	// Late is not never: what it caught 20 ms on, and with what siginfo.
 	for (long until = ms_now() + 20; ms_now() < until;)
 		usleep(1000);
 	put_caught("by_20ms");
+	put("code=%s int=%d pid=%s uid=%s", code_name(caught_info.si_code), caught_info.si_value.sival_int,
+	    caught_info.si_pid == getpid() ? "self" : "other", caught_info.si_uid == getuid() ? "self" : "other");
 }
 
 // 22. clone3 with CLONE_CLEAR_SIGHAND: the child's handlers are back to
