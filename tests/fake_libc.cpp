@@ -45,7 +45,7 @@ extern "C" int sigaction(int sig, const struct sigaction *act, struct sigaction 
 #endif
 
 #if defined(FAULT_NONE) || defined(FAULT_OLD_16) || defined(FAULT_SETMASK_NULL) || \
-	defined(FAULT_SIG64) || defined(FAULT_SIGKILL_READBACK)
+	defined(FAULT_SIG64) || defined(FAULT_SIGKILL_READBACK) || defined(FAULT_QUEUE_INFO_LOST)
 // The mask calls, raw and through libc, with the fault applied to what
 // goes in or comes out.
 #include <sys/syscall.h>
@@ -99,6 +99,14 @@ extern "C" long syscall(long number, ...)
 	for (long &arg : a)
 		arg = va_arg(ap, long);
 	va_end(ap);
+#ifdef FAULT_QUEUE_INFO_LOST
+	// The caller's siginfo is lost on the way, as an emulator that sends
+	// the signal as kill and tgkill would: the code and value are theirs.
+	if (number == SYS_rt_sigqueueinfo)
+		return next(SYS_kill, a[0], a[1]);
+	if (number == SYS_rt_tgsigqueueinfo)
+		return next(SYS_tgkill, a[0], a[1], a[2]);
+#endif
 	if (number == SYS_rt_sigprocmask)
 		return mask_call(next, static_cast<int>(a[0]), reinterpret_cast<const void *>(a[1]),
 				 reinterpret_cast<void *>(a[2]), a[3]);

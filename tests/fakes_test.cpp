@@ -198,7 +198,13 @@ INSTANTIATE_TEST_SUITE_P(Table, CallsFakes, testing::Values(
 	CallsFault{"sig64", [](auto &c) { return named(c, {"layout", "round-trip", "pending-delivery"}); }},
 	CallsFault{"sigkill_readback", reads_a_mask},
 	CallsFault{"fork_empty_mask", [](auto &c) { return named(c, {"fork-mask"}); }},
-	CallsFault{"exec_drops_pending", [](auto &c) { return named(c, {"exec"}); }}),
+	CallsFault{"exec_drops_pending", [](auto &c) { return named(c, {"exec"}); }},
+	// rt_(tg)sigqueueinfo sent as kill and tgkill: not sigqueue, whose
+	// call libc makes itself.
+	CallsFault{"queue_info_lost", [](auto &c) {
+		return named(c, {"sigqueueinfo-self", "tgsigqueueinfo-self", "sigqueueinfo-codes-self",
+				 "sigqueueinfo-codes-other"});
+	}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 // Sets signal sig to SIG_IGN through the kernel: libc refuses the signals
