@@ -136,14 +136,15 @@ void tgsigqueueinfo_self(void)
 
 // 20. The codes a sender may claim: any to itself; to another process, a
 // code of the kernel's (>= 0) or tkill's is EPERM.
+static const struct {
+	const char *key;
+	int code;
+} claimed[] = {{"user", SI_USER}, {"tkill", SI_TKILL}, {"positive", 1}};
+
 void sigqueueinfo_codes_self(void)
 {
 	set_mask(start);
-	const struct {
-		const char *key;
-		int code;
-	} codes[] = {{"user", SI_USER}, {"tkill", SI_TKILL}, {"positive", 1}};
-	for (const auto &c : codes) {
+	for (const auto &c : claimed) {
 		siginfo_t si = info_of(SIGUSR1, c.code, 1, getpid(), getuid()), got;
 		long r = sigqueueinfo(getpid(), SIGUSR1, &si);
 		int sig = take(SIGUSR1, &got);
@@ -157,13 +158,17 @@ void sigqueueinfo_codes_self(void)
 	put_pending("pending_end");
 }
 
-// A child of the case that blocks 10 itself, says so through ready, and
-// writes to report what it takes within 2 s: signal:code:value-or-sender.
+// From the start mask, a child of the case that blocks 10 itself, says so
+// through ready, and writes to report what it takes within 2 s:
+// signal:code:value-or-sender.  Where there is none, the line says so.
 static pid_t waiting_child(int *report)
 {
+	set_mask(start);
 	int fds[2], ready[2];
-	if (pipe(fds) < 0 || pipe(ready) < 0)
+	if (pipe(fds) < 0 || pipe(ready) < 0) {
+		put("child=none");
 		return -1;
+	}
 	pid_t pid = fork();
 	if (pid == 0) {
 		static const int ten[] = {SIGUSR1, 0};
@@ -193,6 +198,7 @@ static pid_t waiting_child(int *report)
 	char c;
 	if (pid < 0 || read(ready[0], &c, 1) != 1) {
 		close(fds[0]);
+		put("child=none");
 		pid = -1;
 	}
 	close(ready[0]);
@@ -213,18 +219,11 @@ static void put_child(pid_t pid, int report)
 
 void sigqueueinfo_codes_other(void)
 {
-	set_mask(start);
 	int report;
 	pid_t child = waiting_child(&report);
-	if (child < 0) {
-		put("child=none");
+	if (child < 0)
 		return;
-	}
-	const struct {
-		const char *key;
-		int code;
-	} codes[] = {{"user", SI_USER}, {"tkill", SI_TKILL}, {"positive", 1}};
-	for (const auto &c : codes) {
+	for (const auto &c : claimed) {
 		siginfo_t si = info_of(SIGUSR1, c.code, 1, getpid(), getuid());
 		put("%s=%s", c.key, outcome(sigqueueinfo(child, SIGUSR1, &si)));
 	}
@@ -390,13 +389,10 @@ void pidfd_self(void)
 
 void pidfd_child(void)
 {
-	set_mask(start);
 	int report;
 	pid_t child = waiting_child(&report);
-	if (child < 0) {
-		put("child=none");
+	if (child < 0)
 		return;
-	}
 	long fd = pidfd_open(child);
 	if (fd < 0) {
 		put("pidfd_open=%s", error_name(errno));
