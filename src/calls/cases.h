@@ -133,3 +133,19 @@ void legacy_sigpending(void);
 #ifdef SYS_ssetmask
 void sgetmask_ssetmask(void);
 #endif
+
+// 19 to 23, sigwait.cpp: the calls that take a pending signal without a
+// handler.
+void sigtimedwait_basic(void);
+void sigtimedwait_eagain(void);
+void sigtimedwait_not_in_set(void);
+void sigtimedwait_bad_timespec(void);
+void sigtimedwait_kill_stop(void);
+void sigtimedwait_sizes(void);
+void sigwaitinfo_ignored(void);
+void sigwaitinfo_sigchld(void);
+void sigtimedwait_order(void);
+void sigtimedwait_sync_first(void);
+void sigtimedwait_unblocked(void);
+void sigtimedwait_eintr(void);
+void sigwait_set(void);
