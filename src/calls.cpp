@@ -148,7 +148,7 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "only_kill_stop=EAGAIN with10=10 mask=1,10"},
 	{.name = "sigtimedwait-sizes", .about = "rt_sigtimedwait with sigsetsize 4 and 16, 10 pending",
 	 .expected = "s4=EINVAL s16=EINVAL pending=10"},
-	{.name = "sigwaitinfo-ignored", .about = "10 ignored, blocked and sent: sigwaitinfo({10}) takes it",
+	{.name = "sigwaitinfo-ignored-signal", .about = "10 ignored, blocked and sent: sigwaitinfo({10}) takes it",
 	 .expected = "pending_before=10 r=10 pending_after=none"},
 	{.name = "sigwaitinfo-sigchld", .about = "SIGCHLD blocked at its default, a child's _exit(3): sigwaitinfo",
 	 .expected = "r=17 code=CLD_EXITED status=3 pid=child"},

@@ -142,7 +142,7 @@ void sigtimedwait_not_in_set(void);
 void sigtimedwait_bad_timespec(void);
 void sigtimedwait_kill_stop(void);
 void sigtimedwait_sizes(void);
-void sigwaitinfo_ignored(void);
+void sigwaitinfo_ignored_signal(void);
 void sigwaitinfo_sigchld(void);
 void sigtimedwait_order(void);
 void sigtimedwait_sync_first(void);

@@ -238,7 +238,7 @@ const struct call_case cases[] = {
 	{"sigtimedwait-bad-timespec", sigtimedwait_bad_timespec},
 	{"sigtimedwait-kill-stop", sigtimedwait_kill_stop},
 	{"sigtimedwait-sizes", sigtimedwait_sizes},
-	{"sigwaitinfo-ignored", sigwaitinfo_ignored},
+	{"sigwaitinfo-ignored-signal", sigwaitinfo_ignored_signal},
 	{"sigwaitinfo-sigchld", sigwaitinfo_sigchld},
 	{"sigtimedwait-order", sigtimedwait_order},
 	{"sigtimedwait-sync-first", sigtimedwait_sync_first},

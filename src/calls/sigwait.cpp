@@ -244,7 +244,7 @@ void sigtimedwait_sizes(void)
 
 // 21. sigwaitinfo takes an ignored signal that blocking kept pending, and
 // a SIGCHLD whose default is to ignore it, with the child's siginfo.
-void sigwaitinfo_ignored(void)
+void sigwaitinfo_ignored_signal(void)
 {
 	start_waiting();
 	ignore(SIGUSR1);
