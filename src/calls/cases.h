@@ -134,7 +134,22 @@ void legacy_sigpending(void);
 void sgetmask_ssetmask(void);
 #endif
 
-// 19 to 23, queue.cpp: signals queued with a value, clone3's
+// 19 to 23, sigwait.cpp: the calls that take a pending signal without a
+// handler.
+void sigtimedwait_basic(void);
+void sigtimedwait_eagain(void);
+void sigtimedwait_not_in_set(void);
+void sigtimedwait_bad_timespec(void);
+void sigtimedwait_kill_stop(void);
+void sigtimedwait_sizes(void);
+void sigwaitinfo_ignored_signal(void);
+void sigwaitinfo_sigchld(void);
+void sigtimedwait_order(void);
+void sigtimedwait_sync_first(void);
+void sigtimedwait_unblocked(void);
+void sigtimedwait_eintr(void);
+void sigwait_set(void);
+// 24 to 28, queue.cpp: signals queued with a value, clone3's
 // CLONE_CLEAR_SIGHAND and pidfd_send_signal.
 void sigqueueinfo_self(void);
 void tgsigqueueinfo_self(void);

@@ -100,7 +100,7 @@ static void put_pending(const char *key)
 	put_kset(key, &p);
 }
 
-// 19. rt_sigqueueinfo and rt_tgsigqueueinfo to this process, 10 blocked:
+// 24. rt_sigqueueinfo and rt_tgsigqueueinfo to this process, 10 blocked:
 // the siginfo taken is the one sent, pid and uid as claimed.
 void sigqueueinfo_self(void)
 {
@@ -134,7 +134,7 @@ void tgsigqueueinfo_self(void)
 	put_pending("pending_end");
 }
 
-// 20. The codes a sender may claim: any to itself; to another process, a
+// 25. The codes a sender may claim: any to itself; to another process, a
 // code of the kernel's (>= 0) or tkill's is EPERM.
 static const struct {
 	const char *key;
@@ -241,7 +241,7 @@ static long ms_now(void)
 	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
 }
 
-// 21. sigqueue to itself, 12 unblocked: the handler has run by the time
+// 26. sigqueue to itself, 12 unblocked: the handler has run by the time
 // it returns, with the value and the sender.
 void sigqueue_handler(void)
 {
@@ -259,7 +259,7 @@ void sigqueue_handler(void)
 	    caught_info.si_pid == getpid() ? "self" : "other", caught_info.si_uid == getuid() ? "self" : "other");
 }
 
-// 22. clone3 with CLONE_CLEAR_SIGHAND: the child's handlers are back to
+// 27. clone3 with CLONE_CLEAR_SIGHAND: the child's handlers are back to
 // SIG_DFL, what is ignored stays ignored, flags and sa_mask cleared; the
 // mask is kept.
 static long clone3(unsigned long long flags)
@@ -352,7 +352,7 @@ void clone3_sighand_clear(void)
 	put_result(pid);
 }
 
-// 23. pidfd_send_signal, to this process and to a child.
+// 28. pidfd_send_signal, to this process and to a child.
 static long pidfd_open(pid_t pid) { return syscall(SYS_pidfd_open, pid, 0); }
 static long pidfd_send_signal(int fd, int sig, siginfo_t *si, unsigned flags)
 {

@@ -232,6 +232,19 @@ const struct call_case cases[] = {
 #ifdef SYS_ssetmask
 	{"sgetmask-ssetmask", sgetmask_ssetmask},
 #endif
+	{"sigtimedwait-basic", sigtimedwait_basic},
+	{"sigtimedwait-eagain", sigtimedwait_eagain},
+	{"sigtimedwait-not-in-set", sigtimedwait_not_in_set},
+	{"sigtimedwait-bad-timespec", sigtimedwait_bad_timespec},
+	{"sigtimedwait-kill-stop", sigtimedwait_kill_stop},
+	{"sigtimedwait-sizes", sigtimedwait_sizes},
+	{"sigwaitinfo-ignored-signal", sigwaitinfo_ignored_signal},
+	{"sigwaitinfo-sigchld", sigwaitinfo_sigchld},
+	{"sigtimedwait-order", sigtimedwait_order},
+	{"sigtimedwait-sync-first", sigtimedwait_sync_first},
+	{"sigtimedwait-unblocked", sigtimedwait_unblocked},
+	{"sigtimedwait-eintr", sigtimedwait_eintr},
+	{"sigwait-set", sigwait_set},
 	// Signals queued with a value, clone3 and pidfds.
 	{"sigqueueinfo-self", sigqueueinfo_self},
 	{"tgsigqueueinfo-self", tgsigqueueinfo_self},

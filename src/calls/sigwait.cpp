@@ -1,0 +1,388 @@
+// SPDX-License-Identifier: MIT
+// The cases of the calls that take a pending signal without a handler:
+// sigtimedwait, sigwaitinfo and sigwait, through libc, and rt_sigtimedwait
+// raw.  What they return and the siginfo they fill, what they leave
+// pending and blocked, the order they take signals in, what they refuse,
+// and how a wait ends.
+//
+// Each starts from signals 1 and 10 blocked, with a handler that notes
+// what it catches (SA_SIGINFO | SA_RESTART, sa_mask {28}) on 1, 10, 12, 40
+// and 41: a signal taken by a wait never reaches it, and a mask the call
+// failed to restore lets it run.
+
+#include <errno.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <initializer_list>
+
+#include "cases.h"
+
+// Real-time signals by the kernel's numbering, which libc's SIGRTMIN is
+// not (it keeps the first ones for itself).
+static const int rt40 = __SIGRTMIN + 8, rt41 = __SIGRTMIN + 9;
+
+static int caught[16], catches;
+static void note(int sig, siginfo_t *, void *)
+{
+	if (catches < 16)
+		caught[catches++] = sig;
+}
+static void start_waiting(void)
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_sigaction = note;
+	sa.sa_flags = SA_SIGINFO | SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	sigaddset(&sa.sa_mask, SIGWINCH);
+	for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41})
+		sigaction(sig, &sa, NULL);
+	set_mask(start);
+}
+
+// What the handler caught, in order: "handler=12", or "handler=none".
+static void put_caught(void)
+{
+	char text[64] = "";
+	size_t used = 0;
+	for (int i = 0; i < catches; i++)
+		used += snprintf(text + used, sizeof text - used, "%s%d", i ? "," : "", caught[i]);
+	put("handler=%s", catches ? text : "none");
+}
+
+static sigset_t set_of(std::initializer_list<int> sigs)
+{
+	sigset_t s;
+	sigemptyset(&s);
+	for (int sig : sigs)
+		sigaddset(&s, sig);
+	return s;
+}
+
+// A wait's result as a word: the signal's number, or the error's name.
+static void put_taken(const char *key, int r)
+{
+	if (r < 0)
+		put("%s=%s", key, error_name(errno));
+	else
+		put("%s=%d", key, r);
+}
+
+static const char *code_name(int sig, int code)
+{
+	static char number[16];
+	if (sig == SIGCHLD && code == CLD_EXITED)
+		return "CLD_EXITED";
+	switch (code) {
+	case SI_USER: return "SI_USER";
+	case SI_QUEUE: return "SI_QUEUE";
+	case SI_TKILL: return "SI_TKILL";
+	case SI_KERNEL: return "SI_KERNEL";
+	}
+	snprintf(number, sizeof number, "%d", code);
+	return number;
+}
+
+static void put_id(const char *key, long id, long self, long child)
+{
+	if (id == self)
+		put("%s=self", key);
+	else if (child && id == child)
+		put("%s=child", key);
+	else
+		put("%s=%ld", key, id);
+}
+
+static const struct timespec zero = {0, 0};
+
+static long now_ms(void)
+{
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
+}
+
+// A wait that never ends is cut short after 3 s, as "stuck": SIGALRM's
+// handler jumps back out of it (libc's sigwait goes back to waiting after
+// EINTR).
+static sigjmp_buf guard_jump;
+static void guard_fired(int) { siglongjmp(guard_jump, 1); }
+static void arm_guard(void)
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = guard_fired;
+	sigaction(SIGALRM, &sa, NULL);
+	alarm(3);
+}
+
+// A thread that sends sig at ms: to the process, or to the main thread
+// alone.  It blocks every signal, so that it never takes one itself.
+static struct {
+	int sig, ms, to_main;
+	pid_t main_thread;
+} later;
+static void *send_later(void *)
+{
+	sigset_t all;
+	sigfillset(&all);
+	pthread_sigmask(SIG_BLOCK, &all, NULL);
+	struct timespec t = {later.ms / 1000, later.ms % 1000 * 1000000L};
+	nanosleep(&t, NULL);
+	if (later.to_main)
+		syscall(SYS_tgkill, getpid(), later.main_thread, later.sig);
+	else
+		kill(getpid(), later.sig);
+	return NULL;
+}
+static bool start_sender(pthread_t *t, int sig, int ms, int to_main)
+{
+	later.sig = sig;
+	later.ms = ms;
+	later.to_main = to_main;
+	later.main_thread = (pid_t)syscall(SYS_gettid);
+	if (pthread_create(t, NULL, send_later, NULL) == 0)
+		return true;
+	put("thread=none");
+	return false;
+}
+
+// 19. sigtimedwait takes a blocked pending signal of its set, with its
+// siginfo, and leaves the mask as it was; with nothing pending it gives
+// EAGAIN when the time is up; it takes only what its set holds; and it
+// checks the timespec before it takes anything.
+void sigtimedwait_basic(void)
+{
+	start_waiting();
+	kill(getpid(), SIGUSR1);
+	sigset_t set = set_of({SIGUSR1});
+	siginfo_t info;
+	memset(&info, 0, sizeof info);
+	put_result(sigtimedwait(&set, &info, &zero));
+	put("signo=%d code=%s", info.si_signo, code_name(info.si_signo, info.si_code));
+	put_id("pid", info.si_pid, getpid(), 0);
+	put_id("uid", info.si_uid, getuid(), 0);
+	put_caught();
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+	put_mask();
+}
+void sigtimedwait_eagain(void)
+{
+	start_waiting();
+	sigset_t set = set_of({SIGUSR1});
+	put_taken("ts0", sigtimedwait(&set, NULL, &zero));
+	const struct timespec short_time = {0, 50 * 1000000L};
+	long began = now_ms();
+	put_taken("ts50", sigtimedwait(&set, NULL, &short_time));
+	put("wait=%s", now_ms() - began >= 45 ? "full" : "short");
+	put_mask();
+}
+void sigtimedwait_not_in_set(void)
+{
+	start_waiting();
+	kill(getpid(), SIGHUP);
+	kill(getpid(), SIGUSR1);
+	sigset_t set = set_of({SIGUSR1});
+	put_result(sigtimedwait(&set, NULL, &zero));
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+}
+void sigtimedwait_bad_timespec(void)
+{
+	start_waiting();
+	kill(getpid(), SIGUSR1);
+	sigset_t set = set_of({SIGUSR1});
+	const struct timespec bad = {0, 1000000000L};
+	put_result(sigtimedwait(&set, NULL, &bad));
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+}
+
+// 20. rt_sigtimedwait raw: SIGKILL and SIGSTOP are dropped from the set,
+// not refused; any sigsetsize but 8 is.  Its timespec is the kernel's
+// own: two longs.
+struct kernel_timespec {
+	long sec, nsec;
+};
+static long rt_sigtimedwait(const struct kset *set, size_t size)
+{
+	static const struct kernel_timespec now = {0, 0};
+	return syscall(SYS_rt_sigtimedwait, set, NULL, &now, size);
+}
+void sigtimedwait_kill_stop(void)
+{
+	start_waiting();
+	kill(getpid(), SIGUSR1);
+	static const int kill_stop[] = {SIGKILL, SIGSTOP, 0}, with_10[] = {SIGKILL, SIGUSR1, SIGSTOP, 0};
+	struct kset only = kset_of(kill_stop), with = kset_of(with_10);
+	put_taken("only_kill_stop", rt_sigtimedwait(&only, 8));
+	put_taken("with10", rt_sigtimedwait(&with, 8));
+	put_mask();
+}
+void sigtimedwait_sizes(void)
+{
+	start_waiting();
+	kill(getpid(), SIGUSR1);
+	static const int ten[] = {SIGUSR1, 0};
+	struct roomy set;
+	memset(&set, 0, sizeof set);
+	set.k = kset_of(ten);
+	put_taken("s4", rt_sigtimedwait(&set.k, 4));
+	put_taken("s16", rt_sigtimedwait(&set.k, 16));
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+}
+
+// 21. sigwaitinfo takes an ignored signal that blocking kept pending, and
+// a SIGCHLD whose default is to ignore it, with the child's siginfo.
+void sigwaitinfo_ignored_signal(void)
+{
+	start_waiting();
+	ignore(SIGUSR1);
+	kill(getpid(), SIGUSR1);
+	struct kset p = pending_now();
+	put_kset("pending_before", &p);
+	sigset_t set = set_of({SIGUSR1});
+	arm_guard();
+	if (sigsetjmp(guard_jump, 1))
+		put("r=stuck");
+	else
+		put_result(sigwaitinfo(&set, NULL));
+	alarm(0);
+	p = pending_now();
+	put_kset("pending_after", &p);
+}
+void sigwaitinfo_sigchld(void)
+{
+	start_waiting();
+	static const int held[] = {SIGHUP, SIGUSR1, SIGCHLD, 0};
+	set_mask(held);
+	pid_t child = fork();
+	if (child == 0)
+		_exit(3);
+	sigset_t set = set_of({SIGCHLD});
+	siginfo_t info;
+	memset(&info, 0, sizeof info);
+	arm_guard();
+	if (sigsetjmp(guard_jump, 1)) {
+		put("r=stuck");
+	} else {
+		put_result(sigwaitinfo(&set, &info));
+		alarm(0);
+		put("code=%s status=%d", code_name(info.si_signo, info.si_code), info.si_status);
+		put_id("pid", info.si_pid, getpid(), child);
+	}
+	waitpid(child, NULL, 0);
+}
+
+// 22. The order it takes them in: standard signals lowest first, then
+// real-time ones lowest first, each in the order queued with its value;
+// a synchronous signal before any other.
+static void put_drained(sigset_t set)
+{
+	char text[128] = "";
+	size_t used = 0;
+	for (int i = 0; i < 10; i++) {
+		siginfo_t info;
+		memset(&info, 0, sizeof info);
+		int r = sigtimedwait(&set, &info, &zero);
+		if (r < 0) {
+			snprintf(text + used, sizeof text - used, "%s%s", i ? "," : "", error_name(errno));
+			break;
+		}
+		if (info.si_code == SI_QUEUE)
+			used += snprintf(text + used, sizeof text - used, "%s%d:%d", i ? "," : "", r,
+					 info.si_value.sival_int);
+		else
+			used += snprintf(text + used, sizeof text - used, "%s%d", i ? "," : "", r);
+	}
+	put("order=%s", text);
+}
+static void queue(int sig, int value)
+{
+	union sigval v;
+	memset(&v, 0, sizeof v);
+	v.sival_int = value;
+	sigqueue(getpid(), sig, v);
+}
+void sigtimedwait_order(void)
+{
+	start_waiting();
+	const int held[] = {SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41, 0};
+	set_mask(held);
+	kill(getpid(), SIGUSR2);
+	queue(rt41, 3);
+	kill(getpid(), SIGHUP);
+	queue(rt40, 1);
+	kill(getpid(), SIGUSR1);
+	queue(rt40, 2);
+	put_drained(set_of({SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41}));
+}
+void sigtimedwait_sync_first(void)
+{
+	start_waiting();
+	static const int held[] = {SIGHUP, SIGUSR1, SIGSEGV, 0};
+	set_mask(held);
+	kill(getpid(), SIGHUP);
+	kill(getpid(), SIGSEGV);
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+	put_drained(set_of({SIGHUP, SIGSEGV}));
+}
+
+// 23. How a wait ends: a signal of the set that is not blocked is taken
+// all the same, never handled; a handled signal outside the set ends it
+// with EINTR, SA_RESTART or not; sigwait takes only what its set holds.
+// Waits up to 2 s for wanted while sent comes at 50 ms, to the process
+// or to the main thread alone: long enough for the wait to have begun on
+// a slow machine, short enough to keep the case short.
+static void wait_while_sent(int wanted, int sent, int to_main)
+{
+	start_waiting();
+	pthread_t t;
+	if (!start_sender(&t, sent, 50, to_main))
+		return;
+	sigset_t set = set_of({wanted});
+	const struct timespec two = {2, 0};
+	long began = now_ms();
+	put_result(sigtimedwait(&set, NULL, &two));
+	put("wait=%s", now_ms() - began < 1000 ? "short" : "full");
+	pthread_join(t, NULL);
+	put_caught();
+}
+void sigtimedwait_unblocked(void) { wait_while_sent(SIGUSR2, SIGUSR2, 0); }
+void sigtimedwait_eintr(void)
+{
+	wait_while_sent(SIGUSR1, SIGUSR2, 1);
+	put_mask();
+}
+void sigwait_set(void)
+{
+	start_waiting();
+	kill(getpid(), SIGHUP);
+	pthread_t t;
+	if (!start_sender(&t, SIGUSR1, 20, 0))
+		return;
+	sigset_t set = set_of({SIGUSR1});
+	int sig = 0;
+	arm_guard();
+	if (sigsetjmp(guard_jump, 1))
+		put("ret=stuck");
+	else {
+		int ret = sigwait(&set, &sig);
+		put("ret=%s sig=%d", ret ? error_name(ret) : "0", sig);
+	}
+	alarm(0);
+	pthread_join(t, NULL);
+	struct kset p = pending_now();
+	put_kset("pending", &p);
+}
