@@ -38,6 +38,9 @@ void put_result(long r);
 long rt_sigprocmask(int how, const void *set, void *old, size_t size);
 long rt_sigpending(void *set, size_t size);
 void set_mask(const int *sigs);
+// Puts handler on sig as the cases of waits and queues do: SA_SIGINFO and
+// SA_RESTART, with SIGWINCH (28) in its sa_mask.
+void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *));
 struct kset mask_now(void);
 struct kset pending_now(void);
 void put_mask_as(const char *key);

@@ -29,18 +29,7 @@ static void catch_info(int sig, siginfo_t *info, void *)
 	caught_info = *info;
 }
 
-// The handler on sig: SA_SIGINFO | SA_RESTART, with SIGWINCH (28) in
-// its sa_mask.
-static void handle(int sig)
-{
-	struct sigaction sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sa_sigaction = catch_info;
-	sa.sa_flags = SA_SIGINFO | SA_RESTART;
-	sigemptyset(&sa.sa_mask);
-	sigaddset(&sa.sa_mask, SIGWINCH);
-	sigaction(sig, &sa, NULL);
-}
+static void handle(int sig) { handle_with_info(sig, catch_info); }
 
 static void put_caught(const char *key) { put_list(key, has_flag, caught); }
 

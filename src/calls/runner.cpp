@@ -105,6 +105,17 @@ void set_mask(const int *sigs)
 	rt_sigprocmask(SIG_SETMASK, &s, NULL, 8);
 }
 
+void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *))
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_sigaction = handler;
+	sa.sa_flags = SA_SIGINFO | SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	sigaddset(&sa.sa_mask, SIGWINCH);
+	sigaction(sig, &sa, NULL);
+}
+
 struct kset mask_now(void)
 {
 	struct roomy s;

@@ -37,14 +37,8 @@ static void note(int sig, siginfo_t *, void *)
 }
 static void start_waiting(void)
 {
-	struct sigaction sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sa_sigaction = note;
-	sa.sa_flags = SA_SIGINFO | SA_RESTART;
-	sigemptyset(&sa.sa_mask);
-	sigaddset(&sa.sa_mask, SIGWINCH);
 	for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41})
-		sigaction(sig, &sa, NULL);
+		handle_with_info(sig, note);
 	set_mask(start);
 }
 
