@@ -15,12 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace {
 
-// Whether the target has the fact or the name word, or "" when word is
+// Whether the target has the fact or the name word; none when word is
 // neither.
-const char *holds(const std::string &word, const KnownTarget &t)
+std::optional<bool> holds(const std::string &word, const KnownTarget &t)
 {
 	const ElfFacts &e = t.elf;
 	const struct {
@@ -33,11 +34,11 @@ const char *holds(const std::string &word, const KnownTarget &t)
 	};
 	for (const auto &f : facts)
 		if (word == f.word)
-			return f.holds ? "yes" : "no";
+			return f.holds;
 	for (const std::string &name : target_names())
 		if (word == name)
-			return e.target() == name ? "yes" : "no";
-	return "";
+			return e.target() == name;
+	return std::nullopt;
 }
 
 // Whether a line scoped to scope holds for t; where names the line.
@@ -48,10 +49,10 @@ bool in_scope(const std::string &scope, const KnownTarget &t, const std::string 
 		size_t end = std::min(scope.find(',', at), scope.size());
 		std::string word = scope.substr(at, end - at);
 		bool no = !word.empty() && word[0] == '!';
-		std::string answer = holds(word.substr(no), t);
-		if (answer.empty())
+		std::optional<bool> answer = holds(word.substr(no), t);
+		if (!answer)
 			throw UsageError(where + "no target or fact " + escaped(word.substr(no), false));
-		(no ? negated : plain) |= answer == "yes";
+		(no ? negated : plain) |= *answer;
 		any_plain |= !no;
 		at = end + 1;
 	}

@@ -146,9 +146,9 @@ TEST(Reports, SplitQemuFilesAreLinesOfTheOne)
 	for (const char *split : {"qemu-user-core-dump", "qemu-user-calls", "qemu-user-exec", "qemu-user-legacy",
 				  "qemu-user-riscv64"}) {
 		SCOPED_TRACE(split);
-		std::set<std::string> part = lines(split, false);
-		EXPECT_FALSE(part.empty());
-		for (const std::string &line : part)
+		std::set<std::string> split_lines = lines(split, false);
+		EXPECT_FALSE(split_lines.empty());
+		for (const std::string &line : split_lines)
 			EXPECT_TRUE(one.count(line)) << line;
 	}
 }
