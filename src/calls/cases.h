@@ -41,6 +41,10 @@ void set_mask(const int *sigs);
 // Puts handler on sig as the cases of waits and queues do: SA_SIGINFO and
 // SA_RESTART, with SIGWINCH (28) in its sa_mask.
 void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *));
+// Milliseconds on the monotonic clock.
+long now_ms(void);
+// A siginfo's si_code by name, "SI_QUEUE", or as its number.
+const char *code_name(int sig, int code);
 struct kset mask_now(void);
 struct kset pending_now(void);
 void put_mask_as(const char *key);

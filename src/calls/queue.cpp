@@ -47,18 +47,6 @@ static siginfo_t info_of(int sig, int code, int value, pid_t pid, uid_t uid)
 	return si;
 }
 
-static const char *code_name(int code)
-{
-	static char text[16];
-	switch (code) {
-	case SI_USER: return "SI_USER";
-	case SI_QUEUE: return "SI_QUEUE";
-	case SI_TKILL: return "SI_TKILL";
-	}
-	snprintf(text, sizeof text, "%d", code);
-	return text;
-}
-
 static long sigqueueinfo(pid_t pid, int sig, siginfo_t *si)
 {
 	return syscall(SYS_rt_sigqueueinfo, pid, sig, si);
@@ -100,7 +88,7 @@ void sigqueueinfo_self(void)
 	put_pending("pending");
 	siginfo_t got;
 	int sig = take(SIGUSR1, &got);
-	put("got=%d code=%s pid=%d uid=%d int=%d", sig, code_name(got.si_code), (int)got.si_pid,
+	put("got=%d code=%s pid=%d uid=%d int=%d", sig, code_name(got.si_signo, got.si_code), (int)got.si_pid,
 	    (int)got.si_uid, got.si_value.sival_int);
 	put_caught("handler");
 }
@@ -115,7 +103,7 @@ void tgsigqueueinfo_self(void)
 	put_pending("pending");
 	siginfo_t got;
 	int sig = take(SIGUSR1, &got);
-	put("got=%d code=%s int=%d pid=%s", sig, code_name(got.si_code), got.si_value.sival_int,
+	put("got=%d code=%s int=%d pid=%s", sig, code_name(got.si_signo, got.si_code), got.si_value.sival_int,
 	    got.si_pid == getpid() ? "self" : "other");
 	// The thread is not in the parent's thread group.
 	si = info_of(SIGUSR1, SI_QUEUE, 66, getpid(), getuid());
@@ -137,7 +125,7 @@ void sigqueueinfo_codes_self(void)
 		siginfo_t si = info_of(SIGUSR1, c.code, 1, getpid(), getuid()), got;
 		long r = sigqueueinfo(getpid(), SIGUSR1, &si);
 		int sig = take(SIGUSR1, &got);
-		put("%s=%s:%d:%s", c.key, outcome(r), sig, code_name(got.si_code));
+		put("%s=%s:%d:%s", c.key, outcome(r), sig, code_name(got.si_signo, got.si_code));
 	}
 	// si_signo says 12; the call's signal, 10, is what arrives.
 	siginfo_t si = info_of(SIGUSR2, SI_QUEUE, 1, getpid(), getuid()), got;
@@ -176,9 +164,10 @@ static pid_t waiting_child(int *report)
 		if (sig < 0)
 			snprintf(text, sizeof text, "%s", error_name(errno));
 		else if (si.si_code == SI_QUEUE)
-			snprintf(text, sizeof text, "%d:%s:%d", sig, code_name(si.si_code), si.si_value.sival_int);
+			snprintf(text, sizeof text, "%d:%s:%d", sig, code_name(si.si_signo, si.si_code),
+				 si.si_value.sival_int);
 		else
-			snprintf(text, sizeof text, "%d:%s:%s", sig, code_name(si.si_code),
+			snprintf(text, sizeof text, "%d:%s:%s", sig, code_name(si.si_signo, si.si_code),
 				 si.si_pid == getppid() ? "parent" : "other");
 		_exit(write(fds[1], text, strlen(text)) > 0 ? 0 : 1);
 	}
@@ -223,13 +212,6 @@ void sigqueueinfo_codes_other(void)
 	put_child(child, report);
 }
 
-static long ms_now(void)
-{
-	struct timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
-}
-
 // 26. sigqueue to itself, 12 unblocked: the handler has run by the time
 // it returns, with the value and the sender.
 void sigqueue_handler(void)
@@ -241,11 +223,12 @@ void sigqueue_handler(void)
 	put_result(sigqueue(getpid(), SIGUSR2, v));
 	put_caught("handler");
 	// Late is not never: what it caught 20 ms on, and with what siginfo.
-	for (long until = ms_now() + 20; ms_now() < until;)
+	for (long until = now_ms() + 20; now_ms() < until;)
 		usleep(1000);
 	put_caught("by_20ms");
-	put("code=%s int=%d pid=%s uid=%s", code_name(caught_info.si_code), caught_info.si_value.sival_int,
-	    caught_info.si_pid == getpid() ? "self" : "other", caught_info.si_uid == getuid() ? "self" : "other");
+	put("code=%s int=%d pid=%s uid=%s", code_name(caught_info.si_signo, caught_info.si_code),
+	    caught_info.si_value.sival_int, caught_info.si_pid == getpid() ? "self" : "other",
+	    caught_info.si_uid == getuid() ? "self" : "other");
 }
 
 // 27. clone3 with CLONE_CLEAR_SIGHAND: the child's handlers are back to
@@ -361,11 +344,12 @@ void pidfd_self(void)
 	put_pending("pending");
 	siginfo_t got;
 	int sig = take(SIGUSR1, &got);
-	put("got_null=%d:%s:%s", sig, code_name(got.si_code), got.si_pid == getpid() ? "self" : "other");
+	put("got_null=%d:%s:%s", sig, code_name(got.si_signo, got.si_code),
+	    got.si_pid == getpid() ? "self" : "other");
 	siginfo_t si = info_of(SIGUSR1, SI_QUEUE, 88, getpid(), getuid());
 	put("info=%s", outcome(pidfd_send_signal((int)fd, SIGUSR1, &si, 0)));
 	sig = take(SIGUSR1, &got);
-	put("got_info=%d:%s:%d", sig, code_name(got.si_code), got.si_value.sival_int);
+	put("got_info=%d:%s:%d", sig, code_name(got.si_signo, got.si_code), got.si_value.sival_int);
 	si = info_of(SIGUSR2, SI_QUEUE, 88, getpid(), getuid());
 	put("signo_mismatch=%s", outcome(pidfd_send_signal((int)fd, SIGUSR1, &si, 0)));
 	// The low flags choose a thread, the group or the process group on

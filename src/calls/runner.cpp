@@ -271,11 +271,26 @@ const struct call_case cases[] = {
 // How long a case may take before it counts as hung.
 const int case_ms = 10 * 1000;
 
-static long now_ms(void)
+long now_ms(void)
 {
 	struct timespec t;
 	clock_gettime(CLOCK_MONOTONIC, &t);
 	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
+}
+
+const char *code_name(int sig, int code)
+{
+	static char number[16];
+	if (sig == SIGCHLD && code == CLD_EXITED)
+		return "CLD_EXITED";
+	switch (code) {
+	case SI_USER: return "SI_USER";
+	case SI_QUEUE: return "SI_QUEUE";
+	case SI_TKILL: return "SI_TKILL";
+	case SI_KERNEL: return "SI_KERNEL";
+	}
+	snprintf(number, sizeof number, "%d", code);
+	return number;
 }
 
 // Runs a case in a child of its own, in a process group of its own, from

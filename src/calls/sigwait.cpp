@@ -70,21 +70,6 @@ static void put_taken(const char *key, int r)
 		put("%s=%d", key, r);
 }
 
-static const char *code_name(int sig, int code)
-{
-	static char number[16];
-	if (sig == SIGCHLD && code == CLD_EXITED)
-		return "CLD_EXITED";
-	switch (code) {
-	case SI_USER: return "SI_USER";
-	case SI_QUEUE: return "SI_QUEUE";
-	case SI_TKILL: return "SI_TKILL";
-	case SI_KERNEL: return "SI_KERNEL";
-	}
-	snprintf(number, sizeof number, "%d", code);
-	return number;
-}
-
 static void put_id(const char *key, long id, long self, long child)
 {
 	if (id == self)
@@ -96,13 +81,6 @@ static void put_id(const char *key, long id, long self, long child)
 }
 
 static const struct timespec zero = {0, 0};
-
-static long now_ms(void)
-{
-	struct timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec * 1000L + t.tv_nsec / 1000000;
-}
 
 // A wait that never ends is cut short after 3 s, as "stuck": SIGALRM's
 // handler jumps back out of it (libc's sigwait goes back to waiting after
