@@ -157,11 +157,13 @@ std::vector<Field> witness_fields(const Condition &c, const Outcome &w, const Ba
 std::string numbers_aside(const std::string &line)
 {
 	std::string s;
-	for (size_t i = 0; i < line.size(); i++)
-		if (!isdigit(static_cast<unsigned char>(line[i])))
+	for (size_t i = 0; i < line.size(); i++) {
+		bool digit = isdigit(static_cast<unsigned char>(line[i]));
+		if (!digit)
 			s += line[i];
-		else if (s.empty() || s.back() != '#')
+		else if (i == 0 || !isdigit(static_cast<unsigned char>(line[i - 1])))
 			s += '#';
+	}
 	return s;
 }
 
@@ -178,7 +180,7 @@ std::vector<std::string> lines_of(const std::string &text)
 }
 
 // What is left of text once the platform's lines are taken out of it, in
-// the order they stood; one of them may be missing.
+// the order they stood; any of them may be missing.
 std::string besides_platform(const std::string &text, const std::vector<std::string> &platform)
 {
 	std::string rest;
