@@ -122,8 +122,8 @@ KnownTarget known_target(const Plan &plan)
 	return target;
 }
 
-// The calls program runs every case, one after another, each with a time
-// limit of its own: its run has this many times the rows' time limit.
+// The calls program runs its cases side by side, each with a time limit of
+// its own: its run has this many times the rows' time limit.
 constexpr int calls_timeout_factor = 20;
 
 // Runs command under condition c, with the row's arguments and

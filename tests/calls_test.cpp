@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <regex>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -35,6 +36,24 @@ TEST_P(ExplainCalls, RunsTheOneCase)
 
 INSTANTIATE_TEST_SUITE_P(Table, ExplainCalls, testing::ValuesIn(call_cases),
 			 [](const auto &info) { return std::regex_replace(info.param.name, std::regex("\\W"), "_"); });
+
+// The cases run side by side, and each line still comes in the list's
+// order, once: the slow waits first in the list end after the quick ones.
+TEST(CallsProgram, WritesALineACaseInTheListsOrder)
+{
+	std::string calls = fs::path(fact("probe")).parent_path() / "sigmask-probe-calls";
+	Words listed = words(tool(command(calls) + Words{"--list"}).out.text), named;
+	Outcome run = tool(command(calls));
+	std::regex tag("^sigmask-probe-calls: (\\S+)");
+	std::istringstream lines(run.out.text);
+	for (std::string line; std::getline(lines, line);) {
+		std::smatch m;
+		if (std::regex_search(line, m, tag))
+			named.push_back(m[1]);
+	}
+	EXPECT_EQ(describe(run), "exit 0");
+	EXPECT_EQ(named, listed) << run.out.text;
+}
 
 // Makes a system call fail with EPERM when its arguments match; the filter
 // holds across exec.  Both x86 ABIs are covered, so that an i386 probe on

@@ -5,6 +5,7 @@
 // the masks read back, the bytes written.  It judges nothing.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -268,8 +269,10 @@ const struct call_case cases[] = {
 	{"pidfd-child", pidfd_child},
 };
 
-// How long a case may take before it counts as hung.
+// How long a case may take before it counts as hung, and how many run at
+// once: a case that waits mostly sleeps, so the waits overlap.
 const int case_ms = 10 * 1000;
+enum { at_once = 16 };
 
 long now_ms(void)
 {
@@ -293,14 +296,29 @@ const char *code_name(int sig, int code)
 	return number;
 }
 
-// Runs a case in a child of its own, in a process group of its own, from
-// the default dispositions and an empty mask, and writes its line; or,
-// where it died or hung, what became of it.
-static void run_case(const struct call_case *c)
+// A case on its way: its child, the pipe its line comes on, when it must
+// be done, and, once it is, the line to print.
+struct running {
+	const struct call_case *c;
+	pid_t pid;
+	int fd;
+	long deadline;
+	size_t used;
+	char text[sizeof seen + 1];
+	char *line;
+};
+
+// Starts a case in a child of its own, in a process group of its own, from
+// the default dispositions and an empty mask.
+static void start_case(struct running *r)
 {
 	int fds[2];
-	if (pipe(fds) < 0) {
-		printf("sigmask-probe-calls: %s cannot=pipe\n", c->name);
+	r->pid = -1;
+	r->fd = -1;
+	r->used = 0;
+	r->deadline = now_ms() + case_ms;
+	if (pipe2(fds, O_CLOEXEC) < 0) {
+		asprintf(&r->line, "sigmask-probe-calls: %s cannot=pipe\n", r->c->name);
 		return;
 	}
 	pid_t pid = fork();
@@ -312,52 +330,109 @@ static void run_case(const struct call_case *c)
 			syscall(SYS_rt_sigaction, sig, default_action, NULL, 8);
 		set_mask(none);
 		seen_used = 0;
-		c->run();
+		r->c->run();
 		_exit(write(fds[1], seen, seen_used) == (ssize_t)seen_used ? 0 : 1);
 	}
 	close(fds[1]);
 	if (pid < 0) {
 		close(fds[0]);
-		printf("sigmask-probe-calls: %s cannot=fork\n", c->name);
+		asprintf(&r->line, "sigmask-probe-calls: %s cannot=fork\n", r->c->name);
 		return;
 	}
-	char text[sizeof seen + 1];
-	size_t used = 0;
-	int status = 0;
-	long deadline = now_ms() + case_ms;
-	bool done = false;
-	while (!done) {
-		struct pollfd p = {fds[0], POLLIN, 0};
-		long left = deadline - now_ms();
-		if (left <= 0)
-			break;
-		if (poll(&p, 1, left > 100 ? 100 : left) > 0) {
-			ssize_t n = read(fds[0], text + used, sizeof text - 1 - used);
-			if (n > 0)
-				used += n;
-		}
-		done = waitpid(pid, &status, WNOHANG) == pid;
+	fcntl(fds[0], F_SETFL, O_NONBLOCK);
+	r->pid = pid;
+	r->fd = fds[0];
+}
+
+static void take_output(struct running *r)
+{
+	for (ssize_t n; r->used < sizeof r->text - 1 &&
+			(n = read(r->fd, r->text + r->used, sizeof r->text - 1 - r->used)) > 0;)
+		r->used += n;
+}
+
+// Ends a case that has exited, or has run out of time, and what it left
+// behind, and writes down its line; or, where it died or hung, what became
+// of it.
+static void end_case(struct running *r, bool exited, int status)
+{
+	bool hung = !exited;
+	if (hung) {
+		kill(-r->pid, SIGKILL);
+		kill(r->pid, SIGKILL);
+		waitpid(r->pid, &status, 0);
 	}
-	if (!done) {
-		kill(-pid, SIGKILL);
-		kill(pid, SIGKILL);
-		waitpid(pid, &status, 0);
-	}
-	kill(-pid, SIGKILL);	// what it left behind
-	for (ssize_t n; used < sizeof text - 1 && (n = read(fds[0], text + used, sizeof text - 1 - used)) > 0;)
-		used += n;
-	close(fds[0]);
-	text[used] = '\0';
-	if (!done)
-		printf("sigmask-probe-calls: %s hung\n", c->name);
+	kill(-r->pid, SIGKILL);
+	take_output(r);	// the child wrote it all before it exited
+	close(r->fd);
+	r->text[r->used] = '\0';
+	const char *name = r->c->name;
+	if (hung)
+		asprintf(&r->line, "sigmask-probe-calls: %s hung\n", name);
 	else if (WIFSIGNALED(status))
-		printf("sigmask-probe-calls: %s died=%s\n", c->name, sigabbrev_np(WTERMSIG(status))
-		       ? sigabbrev_np(WTERMSIG(status)) : "?");
+		asprintf(&r->line, "sigmask-probe-calls: %s died=%s\n", name,
+			 sigabbrev_np(WTERMSIG(status)) ? sigabbrev_np(WTERMSIG(status)) : "?");
 	else if (WEXITSTATUS(status) != 0)
-		printf("sigmask-probe-calls: %s exit=%d\n", c->name, WEXITSTATUS(status));
+		asprintf(&r->line, "sigmask-probe-calls: %s exit=%d\n", name, WEXITSTATUS(status));
 	else
-		printf("sigmask-probe-calls: %s%s\n", c->name, text);
-	fflush(stdout);
+		asprintf(&r->line, "sigmask-probe-calls: %s%s\n", name, r->text);
+	r->pid = -1;
+}
+
+// Runs the cases, at_once at a time, and writes their lines in their
+// order, each as soon as those before it are written.
+static void woken(int) {}
+static void run_cases(struct running *rs, int n)
+{
+	int next = 0, written = 0;
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = woken;
+	sigaction(SIGCHLD, &sa, NULL);
+	sigset_t chld, unblocked;
+	sigemptyset(&chld);
+	sigaddset(&chld, SIGCHLD);
+	sigprocmask(SIG_BLOCK, &chld, &unblocked);
+	while (written < n) {
+		int busy = 0;
+		for (int i = written; i < next; i++)
+			busy += rs[i].pid > 0;
+		for (; next < n && busy < at_once; next++) {
+			start_case(&rs[next]);
+			busy += rs[next].pid > 0;
+		}
+		struct pollfd p[at_once];
+		int np = 0;
+		long now = now_ms(), wait = 100;
+		for (int i = written; i < next; i++) {
+			if (rs[i].pid <= 0)
+				continue;
+			p[np].fd = rs[i].fd;
+			p[np].events = POLLIN;
+			p[np++].revents = 0;
+			if (rs[i].deadline - now < wait)
+				wait = rs[i].deadline - now > 0 ? rs[i].deadline - now : 0;
+		}
+		struct timespec t = {wait / 1000, wait % 1000 * 1000000L};
+		ppoll(p, np, &t, &unblocked);	// a child's end wakes it too
+		now = now_ms();
+		for (int i = written; i < next; i++) {
+			struct running *r = &rs[i];
+			if (r->pid <= 0)
+				continue;
+			take_output(r);
+			int status = 0;
+			if (waitpid(r->pid, &status, WNOHANG) == r->pid)
+				end_case(r, true, status);
+			else if (now >= r->deadline)
+				end_case(r, false, 0);
+		}
+		for (; written < next && rs[written].pid <= 0; written++) {
+			fputs(rs[written].line ? rs[written].line : "sigmask-probe-calls: ? cannot=memory\n", stdout);
+			free(rs[written].line);
+			fflush(stdout);
+		}
+	}
 }
 
 int main(int argc, char **argv)
@@ -378,13 +453,16 @@ int main(int argc, char **argv)
 	strcpy(slash ? slash + 1 : witness, "sigmask-probe-witness");
 
 	int status = 0;
+	static struct running wanted[sizeof cases / sizeof cases[0]];
+	int n_wanted = 0;
 	for (const struct call_case &c : cases) {
-		bool wanted = argc == 1;
+		bool asked = argc == 1;
 		for (int i = 1; i < argc; i++)
-			wanted |= strcmp(argv[i], c.name) == 0;
-		if (wanted)
-			run_case(&c);
+			asked |= strcmp(argv[i], c.name) == 0;
+		if (asked)
+			wanted[n_wanted++].c = &c;
 	}
+	run_cases(wanted, n_wanted);
 	for (int i = 1; i < argc; i++) {
 		bool known = false;
 		for (const struct call_case &c : cases)
