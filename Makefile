@@ -54,6 +54,15 @@ have_libxml2-utils := command -v xmllint
 have_libtap-formatter-junit-perl := perl -MTAP::Formatter::JUnit -e 1
 test_packages := g++ libgtest-dev libseccomp-dev groff-base dpkg perl lintian libxml2-utils \
 	libtap-formatter-junit-perl
+# The kernel headers of every architecture the check knows the signal
+# numbering of, built here or not: the tests hold its table against them.
+signal_headers := i386:i686-linux-gnu arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf \
+	s390x:s390x-linux-gnu riscv64:riscv64-linux-gnu ppc64el:powerpc64le-linux-gnu \
+	mipsel:mipsel-linux-gnu mips64el:mips64el-linux-gnuabi64 alpha:alpha-linux-gnu \
+	hppa:hppa-linux-gnu sparc64:sparc64-linux-gnu
+$(foreach h,$(signal_headers),$(eval have_linux-libc-dev-$(firstword $(subst :, ,$(h)))-cross := \
+	test -e /usr/$(lastword $(subst :, ,$(h)))/include/asm/signal.h))
+test_packages += $(foreach h,$(signal_headers),linux-libc-dev-$(firstword $(subst :, ,$(h)))-cross)
 have_qemu-system-x86 := command -v qemu-system-x86_64
 have_qemu-system-arm := command -v qemu-system-aarch64
 have_qemu-system-misc := command -v qemu-system-riscv64

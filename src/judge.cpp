@@ -2,6 +2,8 @@
 // Judging a row: see judge.h.
 #include "judge.h"
 
+#include "numbering.h"
+
 #include <algorithm>
 #include <cctype>
 #include <csignal>
@@ -9,14 +11,14 @@
 
 namespace {
 
-// Every signal a mask can hold, as the C library fills a set.
-SignalSet blockable()
+// Every signal a mask can hold on the target, as the C library fills a set:
+// all but SIGKILL, SIGSTOP and the two it keeps for itself.
+SignalSet blockable(const Numbering &target)
 {
-	sigset_t all;
-	sigfillset(&all);
 	Signals sigs;
-	for (int sig = 1; sig <= 64; sig++)
-		if (sigismember(&all, sig) == 1 && sig != SIGKILL && sig != SIGSTOP)
+	for (int sig = 1; sig <= target.rtmax; sig++)
+		if (sig != target.number("KILL") && sig != target.number("STOP") && sig != target.rtmin &&
+		    sig != target.rtmin + 1)
 			sigs.push_back(sig);
 	return SignalSet::of(sigs);
 }
@@ -57,12 +59,17 @@ StartState ideal_start(const Basis &basis, const std::string (&given)[3])
 // What c should hand over, starting from base: c's own changes applied to
 // it.  A row that blocks every signal, or leaves no environment, expects
 // exactly that.
-StartState expected_state(const Condition &c, const StartState &base, const std::string (&given)[3])
+StartState expected_state(const Condition &c, const StartState &base, const std::string (&given)[3],
+			  const Numbering &target)
 {
 	StartState e = base;
-	e.blocked = c.block_all ? blockable() : read_or_none(base.blocked) | SignalSet::of(blocked(c));
-	e.pending = read_or_none(base.pending) | SignalSet::of(c.pending);
-	SignalSet ignored = SignalSet::of(left_ignored(c));
+	// The row's signals are the check's; what the witness saw, the target's.
+	auto in_target = [&](const Signals &sigs) {
+		return translated(SignalSet::of(sigs), own_numbering(), target);
+	};
+	e.blocked = c.block_all ? blockable(target) : read_or_none(base.blocked) | in_target(blocked(c));
+	e.pending = read_or_none(base.pending) | in_target(c.pending);
+	SignalSet ignored = in_target(left_ignored(c));
 	e.ignored = read_or_none(base.ignored) | ignored;
 	e.caught = read_or_none(base.caught) - ignored;
 	std::copy(std::begin(given), std::end(given), e.fd);
@@ -225,7 +232,8 @@ std::vector<Field> compare(const Condition &c, const StartState &seen, const Bas
 {
 	StartState ideal = ideal_start(basis, given);
 	StartState want =
-		expected_state(c, c.baseline || !basis.baseline ? ideal : *basis.baseline, given);
+		expected_state(c, c.baseline || !basis.baseline ? ideal : *basis.baseline, given,
+			       basis.target ? *basis.target : own_numbering());
 	std::vector<Field> found;
 	auto check = [&](bool touched, const char *aspect, const std::string &expected,
 			 const std::string &got) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "conditions.h"
+#include "numbering.h"
 #include "report.h"
 #include "witness_line.h"
 
@@ -15,6 +16,8 @@ enum class Verdict { passed, failed, skipped };
 // What a run's rows are judged against.
 struct Basis {
 	bool verified = false;	// a witness runs in the probe's place
+	// How the witness's target numbers its signals; null: as the check.
+	const Numbering *target = nullptr;
 	// What the check hands over on the plain start, besides descriptors:
 	// the arguments after the probe's name, and the environment.
 	std::vector<std::string> args, env;

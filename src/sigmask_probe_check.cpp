@@ -88,6 +88,7 @@ struct Plan {
 	std::vector<std::string> calls;		// the same with the calls program; empty: none
 	std::string no_calls;			// why there is no calls program
 	ElfFacts calls_target;			// the calls program's
+	ElfFacts witness_target;		// the witness's
 	std::vector<std::string> args;		// the probe's own arguments in command
 	std::vector<Chosen> chosen;
 	std::vector<Known> known;
@@ -217,6 +218,7 @@ int check(const Plan &plan)
 
 	Basis basis;
 	basis.verified = !plan.witness.empty();
+	basis.target = plan.witness_target.elf ? &numbering_of(plan.witness_target) : &own_numbering();
 	basis.args = plan.args;
 	for (char **e = environ; *e; e++)
 		basis.env.push_back(*e);
@@ -596,6 +598,7 @@ int run(int argc, char **argv)
 		} else {
 			plan.witness = plan.command;
 			plan.witness[place] = witness;
+			plan.witness_target = elf_facts(find_command(witness, &error));
 		}
 		std::string calls = directory_of(plan.probe) + "sigmask-probe-calls";
 		std::string file = find_command(calls, &error);

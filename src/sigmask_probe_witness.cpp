@@ -48,13 +48,20 @@ static void put_word(const char *name, const char *word)
 }
 
 // The handler of a signal that libc keeps for itself (32 and 33), and
-// will not say: from the kernel, whose action starts with it.
+// will not say: from the kernel, whose action starts with it, but for
+// MIPS's, which starts with its flags in a word of their own.  Its set is
+// as many bytes as the kernel has signals.
 static bool raw_handler(int sig, void (**handler)(int))
 {
-	void (*action[8])(int) = {};
-	if (syscall(SYS_rt_sigaction, sig, nullptr, action, 8) != 0)
+#ifdef __mips__
+	const int slot = 1;
+#else
+	const int slot = 0;
+#endif
+	void (*action[16])(int) = {};
+	if (syscall(SYS_rt_sigaction, sig, nullptr, action, (_NSIG - 1 + 7) / 8) != 0)
 		return false;
-	*handler = action[0];
+	*handler = action[slot];
 	return true;
 }
 

@@ -12,8 +12,8 @@ SignalSet SignalSet::of(const std::vector<int> &sigs)
 {
 	SignalSet set;
 	for (int sig : sigs)
-		if (sig >= 1 && sig <= 64)
-			set.bits |= uint64_t(1) << (sig - 1);
+		if (sig >= 1 && sig <= most)
+			set.bits.set(sig - 1);
 	return set;
 }
 
@@ -27,10 +27,10 @@ SignalSet SignalSet::parse(const std::string &text)
 		long first = strtol(at, &end, 10), last = first;
 		if (end != at && *end == '-')
 			last = strtol(at = end + 1, &end, 10);
-		if (end == at || first < 1 || last < first || last > 64 || (*end && *end != ','))
-			return {0, false};
+		if (end == at || first < 1 || last < first || last > most || (*end && *end != ','))
+			return {{}, false};
 		for (long sig = first; sig <= last; sig++)
-			set.bits |= uint64_t(1) << (sig - 1);
+			set.bits.set(sig - 1);
 		at = *end ? end + 1 : end;
 	}
 	return set;
@@ -41,11 +41,11 @@ std::string SignalSet::text() const
 	if (!known)
 		return "?";
 	std::string s;
-	for (int sig = 1; sig <= 64; sig++) {
-		if (!(bits >> (sig - 1) & 1))
+	for (int sig = 1; sig <= most; sig++) {
+		if (!has(sig))
 			continue;
 		int last = sig;
-		while (last < 64 && (bits >> last & 1))
+		while (has(last + 1))
 			last++;
 		s += (s.empty() ? "" : ",") + std::to_string(sig);
 		if (last > sig)

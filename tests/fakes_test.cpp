@@ -151,8 +151,8 @@ TEST(Witness, TellsDispositionsByTheirHandler)
 	ASSERT_TRUE(parse_witness(r.err.text, &seen)) << r.err.text;
 	for (const auto &d : reported) {
 		SCOPED_TRACE(signal_name(d.sig));
-		EXPECT_EQ(seen.ignored.bits >> (d.sig - 1) & 1, d.kind == ignored);
-		EXPECT_EQ(seen.caught.bits >> (d.sig - 1) & 1, d.kind == caught);
+		EXPECT_EQ(seen.ignored.has(d.sig), d.kind == ignored);
+		EXPECT_EQ(seen.caught.has(d.sig), d.kind == caught);
 	}
 }
 
