@@ -3,6 +3,8 @@
 // rest as a command: each is a class of bug the check must catch, or a
 // habit of real wrappers that it must not take for one.
 
+#include "start_state.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -102,6 +105,83 @@ int as_child(char **argv, bool close_streams, bool announce_death)
 	return 128 + WTERMSIG(status);
 }
 
+// A MIPS signal for one of this machine's, as an emulator maps them by
+// name: the classic ones by MIPS's headers, the real-time ones from the
+// nearer end of the range (MIPS's last is 127); 0 for none.
+int on_mips(int sig)
+{
+	static const int classic[32] = {0,  1,  2,  3,  4,  5,  6,  10, 8,  9,  16, 11, 17, 13, 14, 15,
+					0,  18, 25, 23, 24, 26, 27, 21, 30, 31, 28, 29, 20, 22, 19, 12};
+	return sig < 32 ? classic[sig] : sig <= 48 ? sig : sig + 63;
+}
+
+// Runs the witness in the place of a MIPS one that the command names, and
+// passes its line on with each signal renumbered for MIPS, or, where
+// renumber is false, as it is: a platform that hands a MIPS program this
+// machine's numbers.
+int as_mips_witness(const char *witness, char **argv, bool renumber)
+{
+	char given[3][64];
+	for (int fd = 0; fd < 3; fd++)
+		describe_fd(fd, given[fd], sizeof given[fd]);
+	sigset_t pending;
+	sigpending(&pending);
+	bool chld_ignored = signal(SIGCHLD, SIG_DFL) == SIG_IGN;	// so that we can wait
+	int fds[2];
+	if (pipe(fds) < 0)
+		return 126;
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (chld_ignored)
+			signal(SIGCHLD, SIG_IGN);
+		for (int sig = 1; sig < NSIG; sig++)
+			if (sigismember(&pending, sig) == 1)
+				kill(getpid(), sig);
+		dup2(fds[1], 2);
+		execv(witness, argv);
+		_exit(127);
+	}
+	close(fds[1]);
+	static char line[1 << 16];
+	size_t used = 0;
+	for (ssize_t n; used < sizeof line - 1 && (n = read(fds[0], line + used, sizeof line - 1 - used)) > 0;)
+		used += n;
+	line[used] = '\0';
+	int status;
+	if (pid < 0 || waitpid(pid, &status, 0) < 0)
+		return 126;
+	std::string out;
+	for (const char *at = line; *at;) {
+		const char *end = strchr(at, ' ');
+		std::string word(at, end ? end - at : strlen(at));
+		at += word.size() + (end ? 1 : 0);
+		size_t eq = word.find('=');
+		std::string key = word.substr(0, eq + 1);
+		if (key.size() == 4 && key.rfind("fd", 0) == 0 && key[2] >= '0' && key[2] <= '2')
+			word = key + given[key[2] - '0'];	// what the command was given, not our pipe
+		if (renumber && (key == "blocked=" || key == "pending=" || key == "ignored=" || key == "caught=")) {
+			bool sig[129] = {};
+			for (const char *n = word.c_str() + eq + 1; *n;) {
+				char *stop;
+				long first = strtol(n, &stop, 10), last = first;
+				if (*stop == '-')
+					last = strtol(stop + 1, &stop, 10);
+				for (long k = first; k >= 1 && k <= last && k <= 64; k++)
+					sig[on_mips(k)] = true;
+				n = *stop ? stop + 1 : stop;
+			}
+			word = key;
+			for (int k = 1; k <= 128; k++)
+				if (sig[k])
+					word += (word.size() > key.size() ? "," : "") + std::to_string(k);
+		}
+		out += (out.empty() ? "" : " ") + word;
+	}
+	if (write(2, out.data(), out.size()) < 0)
+		return 126;
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 126;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -111,7 +191,14 @@ int main(int argc, char **argv)
 	const char *fault = argv[1];
 	char **command = argv + 2;
 	sigset_t set;
-	if (!strcmp(fault, "drop-pending")) {
+	if (!strcmp(fault, "mips") || !strcmp(fault, "mips-unrenumbered")) {
+		// fake-platform mips WITNESS COMMAND: the witness of this
+		// machine stands in for the command's MIPS one.
+		const char *witness = command[0], *name = strrchr(command[1], '/');
+		command++;
+		if (!strcmp(name ? name + 1 : command[0], "sigmask-probe-witness"))
+			return as_mips_witness(witness, command, !strcmp(fault, "mips"));
+	} else if (!strcmp(fault, "drop-pending")) {
 		for_pending(drop);
 	} else if (!strcmp(fault, "empty-mask")) {	// all but what is pending
 		sigpending(&set);

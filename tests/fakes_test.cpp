@@ -156,6 +156,45 @@ TEST(Witness, TellsDispositionsByTheirHandler)
 	}
 }
 
+// A MIPS program run by a platform that renumbers its signals by name, as
+// qemu-user does, gets what this machine's check handed over: only the
+// signals past this machine's last cannot come.  One that hands on this
+// machine's numbers fails the rows whose signals MIPS numbers otherwise.
+struct FakeTarget {
+	const char *platform;
+	Rows failing;
+};
+
+void PrintTo(const FakeTarget &t, std::ostream *os) { *os << t.platform; }
+
+class FakeTargets : public testing::TestWithParam<FakeTarget> {};
+
+TEST_P(FakeTargets, AreJudgedInTheirOwnNumbers)
+{
+	// The probe, and beside it a witness whose ELF header says MIPS; the
+	// platform runs this machine's witness in its place.
+	TempDir dir;
+	std::string probe = dir.path + "/sigmask-probe";
+	fs::copy_file(fact("probe"), probe);
+	unsigned char mips[52] = {0x7f, 'E', 'L', 'F', 1, 1, 1};
+	mips[16] = 2;	// ET_EXEC
+	mips[18] = 8;	// EM_MIPS
+	mips[20] = 1;	// EV_CURRENT
+	mips[40] = 52;	// e_ehsize
+	std::string witness = dir.file("sigmask-probe-witness", std::string(mips, mips + sizeof mips));
+	fs::permissions(witness, fs::perms::owner_all);
+	Outcome r = tool({fact("check"), fake_platform, GetParam().platform, fact("witness"), probe});
+	EXPECT_EQ(failed_rows(r.out.text), GetParam().failing) << r.out.text;
+	EXPECT_NE(r.out.text.find("# witness: "), std::string::npos) << r.out.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FakeTargets, testing::Values(
+	FakeTarget{"mips", {"mask-all"}},
+	FakeTarget{"mips-unrenumbered",
+		   {"background-ttou-ignored", "background-ttou-blocked", "mask-all", "sigchld-blocked",
+		    "sigchld-ignored", "sigbus-pending", "sigsys-pending", "sigrtmax-1-pending", "sigrtmax-pending"}}),
+	[](const auto &info) { return std::regex_replace(info.param.platform, std::regex("\\W"), "_"); });
+
 // A platform with a fault in the mask calls themselves, faked in the
 // program's own libc, fails the calls rows its fault touches, and those
 // alone.
