@@ -55,7 +55,7 @@ std::string ElfFacts::text() const
 	static const std::map<unsigned, const char *> machines = {
 		{EM_386, "Intel 80386"}, {EM_X86_64, "AMD X86-64"}, {EM_AARCH64, "AArch64"},
 		{EM_ARM, "ARM"}, {EM_S390, "IBM S/390"}, {EM_RISCV, "RISC-V"},
-		{EM_PPC64, "PowerPC64"}, {EM_PPC, "PowerPC"}, {EM_MIPS, "MIPS"},
+		{EM_PPC64, "PowerPC64"}, {EM_PPC, "PowerPC"}, {EM_MIPS, "MIPS R3000"},
 		{EM_SPARCV9, "SPARC V9"}, {EM_LOONGARCH, "LoongArch"}};
 	auto m = machines.find(machine);
 	return std::string(wide ? "ELF64" : "ELF32") + (big ? " big-endian " : " little-endian ") +

@@ -43,7 +43,10 @@ TEST(ElfFile, IsForTheTargetNeedingOnlyLibc)
 	std::string newest;
 	for (const auto &program : programs) {
 		SCOPED_TRACE(program.file);
-		Outcome r = tool({"readelf", "-hldW", "--dyn-syms", program.file});
+		// The lines it reads alone: a big program's symbols run past what
+		// a run keeps.
+		Outcome r = tool({"sh", "-c", "readelf -hldW --dyn-syms \"$0\" | grep -E 'Class:|Machine:|interpreter:|NEEDED|@'",
+				  program.file});
 		ASSERT_EQ(describe(r), "exit 0") << r.err.text;
 		EXPECT_TRUE(std::regex_search(r.out.text, std::regex("Class: +" + fact("elf_class") + "\n")));
 		EXPECT_TRUE(std::regex_search(r.out.text, std::regex("Machine: +.*" + fact("elf_machine"))));
