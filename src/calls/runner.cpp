@@ -6,6 +6,8 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -15,6 +17,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 #include "cases.h"
 
@@ -114,6 +118,69 @@ void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *))
 	sigemptyset(&sa.sa_mask);
 	sigaddset(&sa.sa_mask, SIGWINCH);
 	sigaction(sig, &sa, NULL);
+}
+
+// The start of the cases of waits: what the handler caught, in order.
+static int caught[16], catches;
+static void note(int sig, siginfo_t *, void *)
+{
+	if (catches < 16)
+		caught[catches++] = sig;
+}
+void start_waiting(void)
+{
+	for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41})
+		handle_with_info(sig, note);
+	set_mask(start);
+}
+
+void put_caught(void)
+{
+	char text[64] = "";
+	size_t used = 0;
+	for (int i = 0; i < catches; i++)
+		used += snprintf(text + used, sizeof text - used, "%s%d", i ? "," : "", caught[i]);
+	put("handler=%s", catches ? text : "none");
+}
+
+sigjmp_buf guard_jump;
+static void guard_fired(int) { siglongjmp(guard_jump, 1); }
+void arm_guard(void)
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = guard_fired;
+	sigaction(SIGALRM, &sa, NULL);
+	alarm(3);
+}
+
+static struct {
+	int sig, ms, to_main;
+	pid_t main_thread;
+} later;
+static void *send_later(void *)
+{
+	sigset_t all;
+	sigfillset(&all);
+	pthread_sigmask(SIG_BLOCK, &all, NULL);
+	struct timespec t = {later.ms / 1000, later.ms % 1000 * 1000000L};
+	nanosleep(&t, NULL);
+	if (later.to_main)
+		syscall(SYS_tgkill, getpid(), later.main_thread, later.sig);
+	else
+		kill(getpid(), later.sig);
+	return NULL;
+}
+bool start_sender(pthread_t *t, int sig, int ms, int to_main)
+{
+	later.sig = sig;
+	later.ms = ms;
+	later.to_main = to_main;
+	later.main_thread = (pid_t)syscall(SYS_gettid);
+	if (pthread_create(t, NULL, send_later, NULL) == 0)
+		return true;
+	put("thread=none");
+	return false;
 }
 
 struct kset mask_now(void)
