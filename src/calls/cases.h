@@ -70,6 +70,9 @@ void put_mask_as(const char *key);
 void put_mask(void);
 int bytes_written(long (*call)(void *buf), const int *start);
 void put_untouched(const char *key, const unsigned char *buf, size_t size);
+// Writes the words put so far to fd, as a new program started by a case
+// hands them back.
+bool put_out(int fd);
 
 // The mask most cases start from, 1 and 10; and the empty one.
 extern const int start[], none[];
@@ -186,3 +189,24 @@ void clone3_clear_sighand(void);
 void clone3_sighand_clear(void);
 void pidfd_self(void);
 void pidfd_child(void);
+
+// 29 to 33, signalfd.cpp: signalfd.
+void signalfd_read(void);
+void signalfd_codes(void);
+void signalfd_multi(void);
+void signalfd_ignored(void);
+void signalfd_kill_stop(void);
+void signalfd_sizes(void);
+void signalfd_update(void);
+void signalfd_read_errors(void);
+void signalfd_restart(void);
+void signalfd_poll(void);
+void signalfd_epoll_wake(void);
+void signalfd_fork(void);
+void signalfd_epoll_fork(void);
+void signalfd_exec(void);
+void signalfd_thread(void);
+// What signalfd-exec's new program does, started with this argument and
+// the descriptor's number: its status.
+extern const char signalfd_exec_arg[];
+int signalfd_image(const char *fd);

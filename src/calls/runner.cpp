@@ -236,6 +236,8 @@ void put_untouched(const char *key, const unsigned char *buf, size_t size)
 	put("%s=untouched", key);
 }
 
+bool put_out(int fd) { return write(fd, seen, seen_used) == (ssize_t)seen_used; }
+
 const int start[] = {1, 10, 0};
 const int none[] = {0};
 
@@ -333,6 +335,22 @@ const struct call_case cases[] = {
 	{"clone3-sighand-clear", clone3_sighand_clear},
 	{"pidfd-self", pidfd_self},
 	{"pidfd-child", pidfd_child},
+	// signalfd.
+	{"signalfd-read", signalfd_read},
+	{"signalfd-codes", signalfd_codes},
+	{"signalfd-multi", signalfd_multi},
+	{"signalfd-ignored", signalfd_ignored},
+	{"signalfd-kill-stop", signalfd_kill_stop},
+	{"signalfd-sizes", signalfd_sizes},
+	{"signalfd-update", signalfd_update},
+	{"signalfd-read-errors", signalfd_read_errors},
+	{"signalfd-restart", signalfd_restart},
+	{"signalfd-poll", signalfd_poll},
+	{"signalfd-epoll-wake", signalfd_epoll_wake},
+	{"signalfd-fork", signalfd_fork},
+	{"signalfd-epoll-fork", signalfd_epoll_fork},
+	{"signalfd-exec", signalfd_exec},
+	{"signalfd-thread", signalfd_thread},
 };
 
 // How long a case may take before it counts as hung.
@@ -429,6 +447,8 @@ static void run_case(const struct call_case *c)
 
 int main(int argc, char **argv)
 {
+	if (argc == 3 && strcmp(argv[1], signalfd_exec_arg) == 0)
+		return signalfd_image(argv[2]);
 	if (argc == 2 && strcmp(argv[1], "--list") == 0) {
 		for (const struct call_case &c : cases)
 			printf("%s\n", c.name);
