@@ -166,3 +166,67 @@ extern "C" int execv(const char *path, char *const argv[])
 	return next(path, argv);
 }
 #endif
+
+#ifdef FAULT_SIGNALFD_IGNORED_LOST
+#include <sys/types.h>
+#include <unistd.h>
+
+// A signal a process sends itself while it is set to SIG_IGN is gone at
+// once, blocked or not, as in an emulator that keeps the dispositions in
+// its own books: signalfd and sigwaitinfo never see it.
+extern "C" int kill(pid_t pid, int sig)
+{
+	static auto next = real<int(pid_t, int)>("kill");
+	struct sigaction sa;
+	if (pid == getpid() && sig > 0 && sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN)
+		return 0;
+	return next(pid, sig);
+}
+#endif
+
+#ifdef FAULT_SIGTIMEDWAIT_EAGAIN
+#include <sys/syscall.h>
+
+#include <cstdarg>
+#include <cstddef>
+
+namespace {
+
+// The waits look in a queue of their own, which never holds the signal,
+// as a tracer that polls its own did: the kernel checks the size and the
+// timeout, the wait runs out (at once where there is no timeout) with
+// EAGAIN, or ends with EINTR where a handler ran.
+long wait_for_nothing(const void *timeout, size_t size)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	static const unsigned char nothing[8] = {};
+	static const long now[2] = {0, 0};
+	return next(SYS_rt_sigtimedwait, nothing, nullptr, timeout ? timeout : now, size);
+}
+
+} // namespace
+
+extern "C" int sigtimedwait(const sigset_t *, siginfo_t *, const struct timespec *timeout)
+{
+	return static_cast<int>(wait_for_nothing(timeout, 8));
+}
+
+extern "C" int sigwaitinfo(const sigset_t *, siginfo_t *)
+{
+	return static_cast<int>(wait_for_nothing(nullptr, 8));
+}
+
+extern "C" long syscall(long number, ...)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	va_list ap;
+	va_start(ap, number);
+	long a[6];
+	for (long &arg : a)
+		arg = va_arg(ap, long);
+	va_end(ap);
+	if (number == SYS_rt_sigtimedwait)
+		return wait_for_nothing(reinterpret_cast<const void *>(a[2]), a[3]);
+	return next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+#endif
