@@ -447,6 +447,7 @@ static void run_case(const struct call_case *c)
 
 int main(int argc, char **argv)
 {
+	// signalfd-exec's new program.
 	if (argc == 3 && strcmp(argv[1], signalfd_exec_arg) == 0)
 		return signalfd_image(argv[2]);
 	if (argc == 2 && strcmp(argv[1], "--list") == 0) {
