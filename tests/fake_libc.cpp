@@ -230,3 +230,41 @@ extern "C" long syscall(long number, ...)
 	return next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 #endif
+
+#ifdef FAULT_SIGNALFD_VALUE_LOST
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+// A signalfd's records come with ssi_int 0, as qemu hands on the host's
+// records to a 64-bit target of the other byte order.
+namespace {
+bool signalfds[1024];
+bool marked(int fd) { return fd >= 0 && fd < 1024 && signalfds[fd]; }
+} // namespace
+
+extern "C" int signalfd(int fd, const sigset_t *mask, int flags)
+{
+	static auto next = real<int(int, const sigset_t *, int)>("signalfd");
+	int r = next(fd, mask, flags);
+	if (r >= 0 && r < 1024)
+		signalfds[r] = true;
+	return r;
+}
+
+extern "C" int close(int fd)
+{
+	static auto next = real<int(int)>("close");
+	if (marked(fd))
+		signalfds[fd] = false;
+	return next(fd);
+}
+
+extern "C" ssize_t read(int fd, void *buf, size_t size)
+{
+	static auto next = real<ssize_t(int, void *, size_t)>("read");
+	ssize_t n = next(fd, buf, size);
+	for (ssize_t at = 0; marked(fd) && at + ssize_t(sizeof(signalfd_siginfo)) <= n; at += sizeof(signalfd_siginfo))
+		reinterpret_cast<signalfd_siginfo *>(static_cast<char *>(buf) + at)->ssi_int = 0;
+	return n;
+}
+#endif
