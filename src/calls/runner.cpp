@@ -335,7 +335,7 @@ const struct call_case cases[] = {
 	{"clone3-sighand-clear", clone3_sighand_clear},
 	{"pidfd-self", pidfd_self},
 	{"pidfd-child", pidfd_child},
-	// signalfd.
+	// signalfd: blocked pending signals read through a descriptor.
 	{"signalfd-read", signalfd_read},
 	{"signalfd-codes", signalfd_codes},
 	{"signalfd-multi", signalfd_multi},
