@@ -21,8 +21,9 @@ struct CallCase {
 	const char *name = nullptr;
 	const char *about = "";
 	// What Linux gives: key=value words; {word-bits}, {legacy-mask},
-	// {legacy-old}, {legacy-pending}, {layout} and {ssetmask} stand for
-	// what depends on the target, or on the kernel the case reports.
+	// {legacy-old}, {legacy-pending}, {layout}, {ssetmask} and {fdinfo}
+	// stand for what depends on the target, or on the kernel or the
+	// /proc the case reports.
 	const char *expected = "";
 	Needs needs = Needs::nothing;
 };

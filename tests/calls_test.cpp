@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The calls rows' scripts, and the probe's failed-call paths, driven with
-// seccomp filters.
+// The calls rows' scripts, the rows without /proc, and the probe's
+// failed-call paths, driven with seccomp filters.
 
 #include "helpers.h"
 
@@ -53,6 +53,21 @@ TEST(CallsProgram, WritesALineACaseInTheListsOrder)
 	}
 	EXPECT_EQ(describe(run), "exit 0");
 	EXPECT_EQ(named, listed) << run.out.text;
+}
+
+// Where there is no /proc, as for the first program of a bare kernel, every
+// calls row is still Linux's: a case that cannot look there says so in its
+// line, and what Linux gives there is that word.
+TEST(CallsWithoutProc, AreLinuxsAllTheSame)
+{
+	if (emulated())
+		GTEST_SKIP() << "the probe runs under " << fact("emulator") << ", which needs /proc";
+	Outcome r = tool({"unshare", "-m", "--propagation", "private", "sh", "-c",
+			  "mount -t tmpfs none /proc && exec \"$@\"", "sh", fact("check"), "-o", "calls/*", fact("probe")});
+	if (r.err.text.rfind("unshare: ", 0) == 0 || r.err.text.rfind("mount: ", 0) == 0)
+		GTEST_SKIP() << r.err.text;
+	EXPECT_EQ(failed_rows(r.out.text), Rows{}) << r.out.text;
+	EXPECT_EQ(describe(r), "exit 0") << r.err.text;
 }
 
 // Makes a system call fail with EPERM when its arguments match; the filter

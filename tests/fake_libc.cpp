@@ -166,3 +166,105 @@ extern "C" int execv(const char *path, char *const argv[])
 	return next(path, argv);
 }
 #endif
+
+#ifdef FAULT_SIGNALFD_IGNORED_LOST
+#include <sys/types.h>
+#include <unistd.h>
+
+// A signal a process sends itself while it is set to SIG_IGN is gone at
+// once, blocked or not, as in an emulator that keeps the dispositions in
+// its own books: signalfd and sigwaitinfo never see it.
+extern "C" int kill(pid_t pid, int sig)
+{
+	static auto next = real<int(pid_t, int)>("kill");
+	struct sigaction sa;
+	if (pid == getpid() && sig > 0 && sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler == SIG_IGN)
+		return 0;
+	return next(pid, sig);
+}
+#endif
+
+#ifdef FAULT_SIGTIMEDWAIT_EAGAIN
+#include <sys/syscall.h>
+
+#include <cstdarg>
+#include <cstddef>
+
+namespace {
+
+// The waits look in a queue of their own, which never holds the signal,
+// as a tracer that polls its own did: the kernel checks the size and the
+// timeout, the wait runs out (at once where there is no timeout) with
+// EAGAIN, or ends with EINTR where a handler ran.
+long wait_for_nothing(const void *timeout, size_t size)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	static const unsigned char nothing[8] = {};
+	static const long now[2] = {0, 0};
+	return next(SYS_rt_sigtimedwait, nothing, nullptr, timeout ? timeout : now, size);
+}
+
+} // namespace
+
+extern "C" int sigtimedwait(const sigset_t *, siginfo_t *, const struct timespec *timeout)
+{
+	return static_cast<int>(wait_for_nothing(timeout, 8));
+}
+
+extern "C" int sigwaitinfo(const sigset_t *, siginfo_t *)
+{
+	return static_cast<int>(wait_for_nothing(nullptr, 8));
+}
+
+extern "C" long syscall(long number, ...)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	va_list ap;
+	va_start(ap, number);
+	long a[6];
+	for (long &arg : a)
+		arg = va_arg(ap, long);
+	va_end(ap);
+	if (number == SYS_rt_sigtimedwait)
+		return wait_for_nothing(reinterpret_cast<const void *>(a[2]), a[3]);
+	return next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+#endif
+
+#ifdef FAULT_SIGNALFD_VALUE_LOST
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+// A signalfd's records come with ssi_int 0, as qemu hands on the host's
+// records to a 64-bit target of the other byte order.
+namespace {
+bool signalfds[1024];
+bool marked(int fd) { return fd >= 0 && fd < 1024 && signalfds[fd]; }
+} // namespace
+
+extern "C" int signalfd(int fd, const sigset_t *mask, int flags)
+{
+	static auto next = real<int(int, const sigset_t *, int)>("signalfd");
+	int r = next(fd, mask, flags);
+	if (r >= 0 && r < 1024)
+		signalfds[r] = true;
+	return r;
+}
+
+extern "C" int close(int fd)
+{
+	static auto next = real<int(int)>("close");
+	if (marked(fd))
+		signalfds[fd] = false;
+	return next(fd);
+}
+
+extern "C" ssize_t read(int fd, void *buf, size_t size)
+{
+	static auto next = real<ssize_t(int, void *, size_t)>("read");
+	ssize_t n = next(fd, buf, size);
+	for (ssize_t at = 0; marked(fd) && at + ssize_t(sizeof(signalfd_siginfo)) <= n; at += sizeof(signalfd_siginfo))
+		reinterpret_cast<signalfd_siginfo *>(static_cast<char *>(buf) + at)->ssi_int = 0;
+	return n;
+}
+#endif

@@ -236,14 +236,34 @@ INSTANTIATE_TEST_SUITE_P(Table, CallsFakes, testing::Values(
 	CallsFault{"setmask_null", [](auto &c) { return named(c, {"null-set-setmask"}); }},
 	CallsFault{"sig64", [](auto &c) { return named(c, {"layout", "round-trip", "pending-delivery"}); }},
 	CallsFault{"sigkill_readback", reads_a_mask},
-	CallsFault{"fork_empty_mask", [](auto &c) { return named(c, {"fork-mask"}); }},
-	CallsFault{"exec_drops_pending", [](auto &c) { return named(c, {"exec"}); }},
+	// A fork child with nothing blocked dies of the 10 it sends itself.
+	CallsFault{"fork_empty_mask", [](auto &c) {
+		return named(c, {"fork-mask", "signalfd-fork", "signalfd-epoll-fork", "signalfd-exec"});
+	}},
+	CallsFault{"exec_drops_pending", [](auto &c) { return named(c, {"exec", "signalfd-exec"}); }},
 	// rt_(tg)sigqueueinfo sent as kill and tgkill: not sigqueue, whose
 	// call libc makes itself.
 	CallsFault{"queue_info_lost", [](auto &c) {
 		return named(c, {"sigqueueinfo-self", "tgsigqueueinfo-self", "sigqueueinfo-codes-self",
 				 "sigqueueinfo-codes-other"});
-	}}),
+	}},
+	// An ignored signal lost though blocked: what takes it finds nothing.
+	CallsFault{"signalfd_ignored_lost", [](auto &c) {
+		return named(c, {"ignored-blocked-stays", "sigwaitinfo-ignored-signal", "signalfd-ignored"});
+	}},
+	// Waits that never take a signal: the rows that take one with
+	// sigtimedwait, sigwaitinfo or rt_sigtimedwait, queue.cpp's and
+	// layout's too; not those that time out, are refused or are
+	// interrupted, nor sigwait, whose wait libc makes itself.
+	CallsFault{"sigtimedwait_eagain", [](auto &c) {
+		return named(c, {"layout", "sigtimedwait-basic", "sigtimedwait-not-in-set", "sigtimedwait-kill-stop",
+				 "sigwaitinfo-ignored-signal", "sigwaitinfo-sigchld", "sigtimedwait-order",
+				 "sigtimedwait-sync-first", "sigtimedwait-unblocked", "sigqueueinfo-self",
+				 "tgsigqueueinfo-self", "sigqueueinfo-codes-self", "sigqueueinfo-codes-other",
+				 "pidfd-self", "pidfd-child"});
+	}},
+	// What qemu-s390x does: the value sigqueue sent reads as 0.
+	CallsFault{"signalfd_value_lost", [](auto &c) { return named(c, {"signalfd-codes", "signalfd-multi"}); }}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 // Sets signal sig to SIG_IGN through the kernel: libc refuses the signals

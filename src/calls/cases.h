@@ -5,6 +5,8 @@
 // order across the files.
 #pragma once
 
+#include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stddef.h>
 #include <sys/syscall.h>
@@ -41,6 +43,23 @@ void set_mask(const int *sigs);
 // Puts handler on sig as the cases of waits and queues do: SA_SIGINFO and
 // SA_RESTART, with SIGWINCH (28) in its sa_mask.
 void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *));
+// Real-time signals by the kernel's numbering, which libc's SIGRTMIN is
+// not (it keeps the first ones for itself).
+const int rt40 = __SIGRTMIN + 8, rt41 = __SIGRTMIN + 9;
+// The cases of waits start from 1 and 10 blocked, with a handler that
+// notes what it catches on 1, 10, 12, 40 and 41; put_caught writes it in
+// order, "handler=12", or "handler=none".
+void start_waiting(void);
+void put_caught(void);
+// A wait that never ends is cut short after 3 s, as "stuck": SIGALRM's
+// handler jumps back out of it, to guard_jump (libc's sigwait goes back
+// to waiting after EINTR).
+extern sigjmp_buf guard_jump;
+void arm_guard(void);
+// A thread that sends sig at ms: to the process, or to the main thread
+// alone.  It blocks every signal, so that it never takes one itself.
+// Where there is none, the line says so.
+bool start_sender(pthread_t *t, int sig, int ms, int to_main);
 // Milliseconds on the monotonic clock.
 long now_ms(void);
 // A siginfo's si_code by name, "SI_QUEUE", or as its number.
@@ -51,6 +70,9 @@ void put_mask_as(const char *key);
 void put_mask(void);
 int bytes_written(long (*call)(void *buf), const int *start);
 void put_untouched(const char *key, const unsigned char *buf, size_t size);
+// Writes the words put so far to fd, as a new program started by a case
+// hands them back.
+bool put_out(int fd);
 
 // The mask most cases start from, 1 and 10; and the empty one.
 extern const int start[], none[];
@@ -167,3 +189,24 @@ void clone3_clear_sighand(void);
 void clone3_sighand_clear(void);
 void pidfd_self(void);
 void pidfd_child(void);
+
+// 29 to 33, signalfd.cpp: signalfd.
+void signalfd_read(void);
+void signalfd_codes(void);
+void signalfd_multi(void);
+void signalfd_ignored(void);
+void signalfd_kill_stop(void);
+void signalfd_sizes(void);
+void signalfd_update(void);
+void signalfd_read_errors(void);
+void signalfd_restart(void);
+void signalfd_poll(void);
+void signalfd_epoll_wake(void);
+void signalfd_fork(void);
+void signalfd_epoll_fork(void);
+void signalfd_exec(void);
+void signalfd_thread(void);
+// What signalfd-exec's new program does, started with this argument and
+// the descriptor's number: its status.
+extern const char signalfd_exec_arg[];
+int signalfd_image(const char *fd);

@@ -7,6 +7,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -16,6 +18,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 #include "cases.h"
 
@@ -117,6 +121,69 @@ void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *))
 	sigaction(sig, &sa, NULL);
 }
 
+// The start of the cases of waits: what the handler caught, in order.
+static int caught[16], catches;
+static void note(int sig, siginfo_t *, void *)
+{
+	if (catches < 16)
+		caught[catches++] = sig;
+}
+void start_waiting(void)
+{
+	for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41})
+		handle_with_info(sig, note);
+	set_mask(start);
+}
+
+void put_caught(void)
+{
+	char text[64] = "";
+	size_t used = 0;
+	for (int i = 0; i < catches; i++)
+		used += snprintf(text + used, sizeof text - used, "%s%d", i ? "," : "", caught[i]);
+	put("handler=%s", catches ? text : "none");
+}
+
+sigjmp_buf guard_jump;
+static void guard_fired(int) { siglongjmp(guard_jump, 1); }
+void arm_guard(void)
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = guard_fired;
+	sigaction(SIGALRM, &sa, NULL);
+	alarm(3);
+}
+
+static struct {
+	int sig, ms, to_main;
+	pid_t main_thread;
+} later;
+static void *send_later(void *)
+{
+	sigset_t all;
+	sigfillset(&all);
+	pthread_sigmask(SIG_BLOCK, &all, NULL);
+	struct timespec t = {later.ms / 1000, later.ms % 1000 * 1000000L};
+	nanosleep(&t, NULL);
+	if (later.to_main)
+		syscall(SYS_tgkill, getpid(), later.main_thread, later.sig);
+	else
+		kill(getpid(), later.sig);
+	return NULL;
+}
+bool start_sender(pthread_t *t, int sig, int ms, int to_main)
+{
+	later.sig = sig;
+	later.ms = ms;
+	later.to_main = to_main;
+	later.main_thread = (pid_t)syscall(SYS_gettid);
+	if (pthread_create(t, NULL, send_later, NULL) == 0)
+		return true;
+	put("thread=none");
+	return false;
+}
+
 struct kset mask_now(void)
 {
 	struct roomy s;
@@ -169,6 +236,8 @@ void put_untouched(const char *key, const unsigned char *buf, size_t size)
 		}
 	put("%s=untouched", key);
 }
+
+bool put_out(int fd) { return write(fd, seen, seen_used) == (ssize_t)seen_used; }
 
 const int start[] = {1, 10, 0};
 const int none[] = {0};
@@ -267,6 +336,22 @@ const struct call_case cases[] = {
 	{"clone3-sighand-clear", clone3_sighand_clear},
 	{"pidfd-self", pidfd_self},
 	{"pidfd-child", pidfd_child},
+	// signalfd: blocked pending signals read through a descriptor.
+	{"signalfd-read", signalfd_read},
+	{"signalfd-codes", signalfd_codes},
+	{"signalfd-multi", signalfd_multi},
+	{"signalfd-ignored", signalfd_ignored},
+	{"signalfd-kill-stop", signalfd_kill_stop},
+	{"signalfd-sizes", signalfd_sizes},
+	{"signalfd-update", signalfd_update},
+	{"signalfd-read-errors", signalfd_read_errors},
+	{"signalfd-restart", signalfd_restart},
+	{"signalfd-poll", signalfd_poll},
+	{"signalfd-epoll-wake", signalfd_epoll_wake},
+	{"signalfd-fork", signalfd_fork},
+	{"signalfd-epoll-fork", signalfd_epoll_fork},
+	{"signalfd-exec", signalfd_exec},
+	{"signalfd-thread", signalfd_thread},
 };
 
 // How long a case may take before it counts as hung, and how many run at
@@ -437,6 +522,9 @@ static void run_cases(struct running *rs, int n)
 
 int main(int argc, char **argv)
 {
+	// signalfd-exec's new program.
+	if (argc == 3 && strcmp(argv[1], signalfd_exec_arg) == 0)
+		return signalfd_image(argv[2]);
 	if (argc == 2 && strcmp(argv[1], "--list") == 0) {
 		for (const struct call_case &c : cases)
 			printf("%s\n", c.name);

@@ -25,33 +25,6 @@
 
 #include "cases.h"
 
-// Real-time signals by the kernel's numbering, which libc's SIGRTMIN is
-// not (it keeps the first ones for itself).
-static const int rt40 = __SIGRTMIN + 8, rt41 = __SIGRTMIN + 9;
-
-static int caught[16], catches;
-static void note(int sig, siginfo_t *, void *)
-{
-	if (catches < 16)
-		caught[catches++] = sig;
-}
-static void start_waiting(void)
-{
-	for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, rt40, rt41})
-		handle_with_info(sig, note);
-	set_mask(start);
-}
-
-// What the handler caught, in order: "handler=12", or "handler=none".
-static void put_caught(void)
-{
-	char text[64] = "";
-	size_t used = 0;
-	for (int i = 0; i < catches; i++)
-		used += snprintf(text + used, sizeof text - used, "%s%d", i ? "," : "", caught[i]);
-	put("handler=%s", catches ? text : "none");
-}
-
 static sigset_t set_of(std::initializer_list<int> sigs)
 {
 	sigset_t s;
@@ -81,51 +54,6 @@ static void put_id(const char *key, long id, long self, long child)
 }
 
 static const struct timespec zero = {0, 0};
-
-// A wait that never ends is cut short after 3 s, as "stuck": SIGALRM's
-// handler jumps back out of it (libc's sigwait goes back to waiting after
-// EINTR).
-static sigjmp_buf guard_jump;
-static void guard_fired(int) { siglongjmp(guard_jump, 1); }
-static void arm_guard(void)
-{
-	struct sigaction sa;
-	memset(&sa, 0, sizeof sa);
-	sa.sa_handler = guard_fired;
-	sigaction(SIGALRM, &sa, NULL);
-	alarm(3);
-}
-
-// A thread that sends sig at ms: to the process, or to the main thread
-// alone.  It blocks every signal, so that it never takes one itself.
-static struct {
-	int sig, ms, to_main;
-	pid_t main_thread;
-} later;
-static void *send_later(void *)
-{
-	sigset_t all;
-	sigfillset(&all);
-	pthread_sigmask(SIG_BLOCK, &all, NULL);
-	struct timespec t = {later.ms / 1000, later.ms % 1000 * 1000000L};
-	nanosleep(&t, NULL);
-	if (later.to_main)
-		syscall(SYS_tgkill, getpid(), later.main_thread, later.sig);
-	else
-		kill(getpid(), later.sig);
-	return NULL;
-}
-static bool start_sender(pthread_t *t, int sig, int ms, int to_main)
-{
-	later.sig = sig;
-	later.ms = ms;
-	later.to_main = to_main;
-	later.main_thread = (pid_t)syscall(SYS_gettid);
-	if (pthread_create(t, NULL, send_later, NULL) == 0)
-		return true;
-	put("thread=none");
-	return false;
-}
 
 // 19. sigtimedwait takes a blocked pending signal of its set, with its
 // siginfo, and leaves the mask as it was; with nothing pending it gives
