@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The calls program's cases and what Linux gives in each: see calls.h.
 #include "calls.h"
-
-#include <elf.h>
+#include "legacy_calls.h"
 
 #include <map>
 #include <utility>
@@ -125,15 +124,19 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "r=0 handler=same flags=SA_SIGINFO|SA_RESTART sa_mask=14"},
 	{.name = "rt-sigaction-refused", .about = "rt_sigaction on 9 and 19, on 0 and 65, with sizes 4 and 16; and 64",
 	 .expected = "set9=EINVAL set19=EINVAL sig0=EINVAL sig65=EINVAL size4=EINVAL size16=EINVAL sig64=0"},
-	// The legacy calls: one word, signals 1 to 32 (to 64 on s390x).
+	// The legacy calls: one word, signals 1 to 32 (to 64 on s390x); ENOSYS
+	// where the kernel has only their numbers.
 	{.name = "legacy-setmask", .about = "sigprocmask(SIG_SETMASK, {1, 32}) from {2, 40}",
-	 .expected = "r=0 mask={legacy-mask} old={legacy-old} bytes={word-bytes}", .needs = Needs::legacy_calls},
+	 .expected = "r=0 mask={legacy-mask} old={legacy-old} bytes={word-bytes}", .needs = Needs::legacy_calls,
+	 .enosys = "r=-1 e=ENOSYS mask=2,40"},
 	{.name = "legacy-how", .about = "sigprocmask(99) checks how only with a set",
-	 .expected = "null=0 set=EINVAL mask=1,10", .needs = Needs::legacy_calls},
+	 .expected = "null=0 set=EINVAL mask=1,10", .needs = Needs::legacy_calls,
+	 .enosys = "null=ENOSYS set=ENOSYS mask=1,10"},
 	{.name = "legacy-sigpending", .about = "sigpending with 10 and 40 pending",
-	 .expected = "r=0 pending={legacy-pending} bytes={word-bytes}", .needs = Needs::legacy_calls},
+	 .expected = "r=0 pending={legacy-pending} bytes={word-bytes}", .needs = Needs::legacy_calls,
+	 .enosys = "r=-1 e=ENOSYS"},
 	{.name = "sgetmask-ssetmask", .about = "ssetmask({1, 32}) from {2}, then sgetmask",
-	 .expected = "old=2 get=1,32 mask={ssetmask} kernel={kernel}", .needs = Needs::legacy_word_calls},
+	 .expected = "old=2 get={sgetmask} mask={ssetmask} kernel={kernel}", .needs = Needs::legacy_word_calls},
 	// The calls that take a pending signal without a handler, from 1 and 10
 	// blocked, with a handler on 1, 10, 12, 40 and 41 that none reaches.
 	{.name = "sigtimedwait-basic", .about = "10 sent by kill, sigtimedwait({10}) with a zero timeout",
@@ -265,40 +268,63 @@ std::string layout(const ElfFacts &t)
 	return s;
 }
 
+// The legacy calls a case needs, and why it is skipped where the target
+// has no number for them.
+const struct {
+	Needs needs;
+	Has LegacyCalls::*has;
+	const char *lacking;
+} needed[] = {
+	{Needs::legacy_calls, &LegacyCalls::mask_calls, "the target has no legacy sigprocmask and sigpending"},
+	{Needs::legacy_word_calls, &LegacyCalls::word_calls, "the target has no sgetmask and ssetmask"},
+};
+
+// How the target's kernel has the calls case c makes.
+Has has_calls(const CallCase &c, const ElfFacts &t)
+{
+	for (const auto &n : needed)
+		if (c.needs == n.needs)
+			return legacy_calls(t.target()).*n.has;
+	return Has::yes;
+}
+
 } // namespace
 
 bool has_legacy_calls(const ElfFacts &t)
 {
-	return t.machine == EM_386 || t.machine == EM_ARM || t.machine == EM_S390;
+	return legacy_calls(t.target()).mask_calls == Has::yes;
 }
 
 std::string calls_skip(const CallCase &c, const ElfFacts &t)
 {
-	if (c.needs == Needs::legacy_calls && !has_legacy_calls(t))
-		return "the target has no legacy sigprocmask and sigpending";
-	if (c.needs == Needs::legacy_word_calls && t.machine != EM_386)
-		return "the target has no sgetmask and ssetmask";
+	for (const auto &n : needed)
+		if (c.needs == n.needs && has_calls(c, t) == Has::no)
+			return n.lacking;
 	return "";
 }
 
 std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::string &seen)
 {
-	bool word64 = t.machine == EM_S390;	// its old_sigset_t is a long
+	bool word64 = legacy_calls(t.target()).word_bits == 64;
 	std::string kernel = value_in(pairs(seen), "kernel", "");
+	// A 64-bit kernel takes ssetmask's word as an int and spreads bit 31
+	// over 32 to 64, and sgetmask gives them all to a 64-bit program.  An
+	// i386 program's kernel may be 64-bit too: its uname says so.
+	bool kernel64 = t.wide || kernel == "x86_64";
 	const std::map<std::string, std::string> values = {
 		{"word-bytes", word64 ? "8" : "4"},
 		{"legacy-mask", word64 ? "1,32" : "1,32,40"},
 		{"legacy-old", word64 ? "2,40" : "2"},
 		{"legacy-pending", word64 ? "10,40" : "10"},
 		{"layout", layout(t)},
-		// A 64-bit kernel takes the word as a long and spreads bit 31.
-		{"ssetmask", kernel == "x86_64" ? "1,32-64" : "1,32"},
+		{"sgetmask", t.wide ? "1,32-64" : "1,32"},
+		{"ssetmask", kernel64 ? "1,32-64" : "1,32"},
 		{"kernel", kernel.empty() ? "?" : kernel},
 		// Without /proc, as in a bare kernel, the case cannot show the mask
 		// the kernel kept, and says so.
 		{"fdinfo", value_in(pairs(seen), "fdinfo", "") == "none" ? "none" : "10"},
 	};
-	std::string e = c.expected;
+	std::string e = has_calls(c, t) == Has::enosys ? c.enosys : c.expected;
 	for (size_t at; (at = e.find('{')) != std::string::npos;) {
 		size_t end = e.find('}', at);
 		e.replace(at, end - at + 1, values.at(e.substr(at + 1, end - at - 1)));

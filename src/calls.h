@@ -12,20 +12,23 @@
 #include <string>
 #include <vector>
 
-// Where a case runs: everywhere, or where the target has the legacy
-// signal-mask calls (i386, armhf, s390x), or sgetmask and ssetmask too
-// (i386).
+// Where a case runs: everywhere, or where the target's kernel has a
+// number for the legacy sigprocmask and sigpending, or for sgetmask and
+// ssetmask (legacy_calls.h says which).
 enum class Needs { nothing, legacy_calls, legacy_word_calls };
 
 struct CallCase {
 	const char *name = nullptr;
 	const char *about = "";
-	// What Linux gives: key=value words; {word-bits}, {legacy-mask},
-	// {legacy-old}, {legacy-pending}, {layout}, {ssetmask} and {fdinfo}
-	// stand for what depends on the target, or on the kernel or the
-	// /proc the case reports.
+	// What Linux gives: key=value words; {word-bytes}, {legacy-mask},
+	// {legacy-old}, {legacy-pending}, {layout}, {sgetmask}, {ssetmask} and
+	// {fdinfo} stand for what depends on the target, or on the kernel or
+	// the /proc the case reports.
 	const char *expected = "";
 	Needs needs = Needs::nothing;
+	// What it gives where the kernel has the number the case calls, but
+	// no call behind it.
+	const char *enosys = "";
 };
 
 extern const std::vector<CallCase> call_cases;
@@ -33,7 +36,7 @@ extern const std::vector<CallCase> call_cases;
 // The prefix of the rows' names.
 extern const char calls_prefix[];
 
-// Whether the target has the legacy sigprocmask and sigpending.
+// Whether the target's kernel has the legacy sigprocmask and sigpending.
 bool has_legacy_calls(const ElfFacts &target);
 
 // Why case c does not run for a program with these ELF facts, or "".
