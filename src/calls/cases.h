@@ -16,6 +16,12 @@ struct kset {
 };
 const int word_bits = 8 * sizeof(unsigned long);
 
+// The timespec of the kernel's older calls, rt_sigtimedwait, ppoll and
+// pselect6: two longs.
+struct kernel_timespec {
+	long sec, nsec;
+};
+
 // Where a call writes a set back: room to spare, so that a platform that
 // writes more than it should shows in what was written, not in a crash.
 struct roomy {
