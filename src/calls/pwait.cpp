@@ -8,7 +8,7 @@
 //
 // Each starts from signals 1 and 10 blocked, with a handler that notes
 // what it catches (SA_SIGINFO | SA_RESTART, sa_mask {28}) on 10 and 12,
-// and waits for a pipe that only the case writes.
+// and waits for a pipe that no one writes unless the case says so.
 
 #include <errno.h>
 #include <poll.h>
@@ -448,7 +448,7 @@ static void during(const struct waiter *call, int by_child)
 			put("code=%s", code_name(SIGUSR1, caught.code));
 			if (caught.pid == getpid())
 				put("pid=self");
-			else if (caught.pid == s.child)
+			else if (s.child > 0 && caught.pid == s.child)
 				put("pid=child");
 			else
 				put("pid=%d", (int)caught.pid);
