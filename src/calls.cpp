@@ -222,6 +222,86 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "pending=10 mask=1,10 read=10 code=SI_USER pending_after=none"},
 	{.name = "signalfd-thread", .about = "10 sent by tgkill to the first thread: another thread reads, then the first",
 	 .expected = "other_thread=EAGAIN main=10 code=SI_TKILL"},
+	// The waits that put a mask of their own in place while they wait, from
+	// 1 and 10 blocked, with a handler on 10 and 12, watching a pipe; the
+	// temporary mask is {12} unless the case says otherwise.  10 pending,
+	// released by it: handled at once, EINTR, the mask put back.
+	{.name = "ppoll-atomic", .about = "10 pending, ppoll with {12} and 2 s",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 mask=1,10 pending=none"},
+	{.name = "pselect6-atomic", .about = "10 pending, pselect with {12} and 2 s",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 mask=1,10 pending=none"},
+	{.name = "epoll-pwait-atomic", .about = "10 pending, epoll_pwait with {12} and 2 s",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 mask=1,10 pending=none"},
+	{.name = "epoll-pwait2-atomic", .about = "10 pending, epoll_pwait2 with {12} and 2 s",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 mask=1,10 pending=none"},
+	// The handler runs with the temporary mask less SIGKILL and SIGSTOP;
+	// uc_sigmask is the mask put back.
+	{.name = "ppoll-handler-mask", .about = "10 pending, ppoll with {9, 12, 19}: the masks in the handler",
+	 .expected = "r=-1 e=EINTR in_handler=10,12,28 uc=1,10 mask=1,10"},
+	{.name = "pselect6-handler-mask", .about = "10 pending, pselect with {9, 12, 19}: the masks in the handler",
+	 .expected = "r=-1 e=EINTR in_handler=10,12,28 uc=1,10 mask=1,10"},
+	{.name = "epoll-pwait-handler-mask", .about = "10 pending, epoll_pwait with {9, 12, 19}: the masks in the handler",
+	 .expected = "r=-1 e=EINTR in_handler=10,12,28 uc=1,10 mask=1,10"},
+	{.name = "epoll-pwait2-handler-mask", .about = "10 pending, epoll_pwait2 with {9, 12, 19}: the masks in the handler",
+	 .expected = "r=-1 e=EINTR in_handler=10,12,28 uc=1,10 mask=1,10"},
+	// A null mask leaves the mask alone: 10 stays pending, the wait runs out.
+	{.name = "ppoll-null-mask", .about = "10 pending, ppoll with a null mask and 30 ms",
+	 .expected = "r=0 wait=full handler=none mask=1,10 pending=10"},
+	{.name = "pselect6-null-mask", .about = "10 pending, pselect with a null mask and 30 ms",
+	 .expected = "r=0 wait=full handler=none mask=1,10 pending=10"},
+	{.name = "epoll-pwait-null-mask", .about = "10 pending, epoll_pwait with a null mask and 30 ms",
+	 .expected = "r=0 wait=full handler=none mask=1,10 pending=10"},
+	{.name = "epoll-pwait2-null-mask", .about = "10 pending, epoll_pwait2 with a null mask and 30 ms",
+	 .expected = "r=0 wait=full handler=none mask=1,10 pending=10"},
+	// Raw: a mask with any sigsetsize but 8 is EINVAL, nothing changed; a
+	// null mask's size is not looked at, nor is a NULL sixth argument.
+	{.name = "ppoll-sizes", .about = "10 pending, raw ppoll: {12} with sigsetsize 4 and 16, null with 16",
+	 .expected = "s4=EINVAL s16=EINVAL null_s16=0 handler=none pending=10 mask=1,10"},
+	{.name = "pselect6-sizes", .about = "10 pending, raw pselect6: {12} with sigsetsize 4 and 16, null with 16",
+	 .expected = "s4=EINVAL s16=EINVAL null_s16=0 handler=none pending=10 mask=1,10"},
+	{.name = "epoll-pwait-sizes", .about = "10 pending, raw epoll_pwait: {12} with sigsetsize 4 and 16, null with 16",
+	 .expected = "s4=EINVAL s16=EINVAL null_s16=0 handler=none pending=10 mask=1,10"},
+	{.name = "epoll-pwait2-sizes", .about = "10 pending, raw epoll_pwait2: {12} with sigsetsize 4 and 16, null with 16",
+	 .expected = "s4=EINVAL s16=EINVAL null_s16=0 handler=none pending=10 mask=1,10"},
+	{.name = "pselect6-null-sixth", .about = "10 pending, raw pselect6 with a NULL sixth argument and 30 ms",
+	 .expected = "r=0 handler=none pending=10 mask=1,10"},
+	// 10 sent 10 ms into the wait, by a thread or a child: it ends the wait.
+	{.name = "ppoll-during", .about = "ppoll with {12} and 2 s; 10 sent by a thread 10 ms on",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 code=SI_USER pid=self uc=1,10 mask=1,10"},
+	{.name = "pselect6-during", .about = "pselect with {12} and 2 s; 10 sent by a child 10 ms on",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 code=SI_USER pid=child uc=1,10 mask=1,10"},
+	{.name = "epoll-pwait-during", .about = "epoll_pwait with {12} and 2 s; 10 sent by a thread 10 ms on",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 code=SI_USER pid=self uc=1,10 mask=1,10"},
+	{.name = "epoll-pwait2-during", .about = "epoll_pwait2 with {12} and 2 s; 10 sent by a child 10 ms on",
+	 .expected = "r=-1 e=EINTR wait=short handler=10 code=SI_USER pid=child uc=1,10 mask=1,10"},
+	// 12 sent 10 ms into a wait that blocks it: the wait runs out, and 12
+	// is handled as the mask comes back.
+	{.name = "ppoll-block-more", .about = "ppoll with {1, 10, 12} and 30 ms; 12 sent by a thread 10 ms on",
+	 .expected = "r=0 wait=full handler=12 uc=1,10 mask=1,10 pending=none"},
+	{.name = "pselect6-block-more", .about = "pselect with {1, 10, 12} and 30 ms; 12 sent by a thread 10 ms on",
+	 .expected = "r=0 wait=full handler=12 uc=1,10 mask=1,10 pending=none"},
+	{.name = "epoll-pwait-block-more", .about = "epoll_pwait with {1, 10, 12} and 30 ms; 12 sent by a thread 10 ms on",
+	 .expected = "r=0 wait=full handler=12 uc=1,10 mask=1,10 pending=none"},
+	{.name = "epoll-pwait2-block-more", .about = "epoll_pwait2 with {1, 10, 12} and 30 ms; 12 sent by a thread 10 ms on",
+	 .expected = "r=0 wait=full handler=12 uc=1,10 mask=1,10 pending=none"},
+	// 10 ignored, blocked and pending, released: discarded; ppoll and pselect6
+	// go back to waiting and run out, the epoll waits give EINTR at once.
+	{.name = "ppoll-ignored-pending", .about = "10 ignored and pending, ppoll with {12} and 30 ms",
+	 .expected = "pending_before=10 r=0 wait=full handler=none pending=none mask=1,10"},
+	{.name = "pselect6-ignored-pending", .about = "10 ignored and pending, pselect with {12} and 30 ms",
+	 .expected = "pending_before=10 r=0 wait=full handler=none pending=none mask=1,10"},
+	{.name = "epoll-pwait-ignored-pending", .about = "10 ignored and pending, epoll_pwait with {12} and 2 s",
+	 .expected = "pending_before=10 r=-1 e=EINTR wait=short handler=none pending=none mask=1,10"},
+	{.name = "epoll-pwait2-ignored-pending", .about = "10 ignored and pending, epoll_pwait2 with {12} and 2 s",
+	 .expected = "pending_before=10 r=-1 e=EINTR wait=short handler=none pending=none mask=1,10"},
+	// A descriptor ready as the wait begins wins over 10 pending: it stays so.
+	{.name = "ppoll-ready-first", .about = "the pipe readable and 10 pending, ppoll with {12}",
+	 .expected = "r=1 handler=none pending=10 mask=1,10"},
+	{.name = "epoll-pwait-ready-first", .about = "the pipe readable and 10 pending, epoll_pwait with {12}",
+	 .expected = "r=1 handler=none pending=10 mask=1,10"},
+	// Ended by a signal, raw ppoll writes back the time that was left.
+	{.name = "ppoll-time-left", .about = "10 pending, raw ppoll with {12} and 2 s: the timespec after",
+	 .expected = "r=-1 e=EINTR handler=10 ts=remaining"},
 };
 
 namespace {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The calls rows' scripts, the rows without /proc, and the probe's
-// failed-call paths, driven with seccomp filters.
+// The calls rows' scripts, the rows without /proc, the waits' rows with
+// the cores busy, and the probe's failed-call paths, driven with seccomp
+// filters.
 
 #include "helpers.h"
 
@@ -8,6 +9,9 @@
 #include <seccomp.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <regex>
@@ -68,6 +72,50 @@ TEST(CallsWithoutProc, AreLinuxsAllTheSame)
 		GTEST_SKIP() << r.err.text;
 	EXPECT_EQ(failed_rows(r.out.text), Rows{}) << r.out.text;
 	EXPECT_EQ(describe(r), "exit 0") << r.err.text;
+}
+
+// Children that keep the cores busy for as long as they are in scope, and
+// die with the test if it dies first.
+struct Busy {
+	std::vector<pid_t> pids;
+	explicit Busy(int n)
+	{
+		pid_t parent = getpid();
+		for (int i = 0; i < n; i++) {
+			pid_t pid = fork();
+			if (pid == 0) {
+				if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != parent)
+					_exit(1);
+				for (volatile unsigned long spin = 0;;)
+					spin = spin + 1;
+			}
+			if (pid > 0)
+				pids.push_back(pid);
+		}
+	}
+	~Busy()
+	{
+		for (pid_t pid : pids) {
+			kill(pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+		}
+	}
+};
+
+// The waits whose answer rests on when a signal comes: one pending as the
+// wait begins, one sent while it waits, by a thread or a child, one the
+// wait blocks; their rows stay right with both cores busy.
+TEST(CallsUnderLoad, WaitsTimedBySignalsStayRight)
+{
+	Busy busy(2);
+	ASSERT_EQ(busy.pids.size(), 2u);
+	const std::regex timed("(ppoll|pselect6|epoll-pwait2?)-(atomic|during|block-more)");
+	Rows rows = calls_where([&](const CallCase &c) { return std::regex_match(c.name, timed); });
+	Outcome r = tool(Words{fact("host_check"), "-o", "calls/*-atomic", "-o", "calls/*-during", "-o",
+			       "calls/*-block-more"} + known_options(fact("known")) + command(fact("probe")));
+	EXPECT_EQ(failed_rows(r.out.text), Rows{}) << r.out.text;
+	EXPECT_TRUE(std::regex_search(r.out.text, std::regex("\n1\\.\\." + std::to_string(rows.size()) + "\n")))
+		<< r.out.text;
 }
 
 // Makes a system call fail with EPERM when its arguments match; the filter

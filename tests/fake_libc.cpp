@@ -44,7 +44,12 @@ extern "C" int sigaction(int sig, const struct sigaction *act, struct sigaction 
 }
 #endif
 
-#if defined(FAULT_NONE) || defined(FAULT_OLD_16) || defined(FAULT_SETMASK_NULL) || \
+#if defined(FAULT_NONE) || defined(FAULT_WAIT_MASK_IGNORED) || defined(FAULT_WAIT_MASK_NOT_ATOMIC) || \
+	defined(FAULT_WAIT_NULL_MASK_EMPTY) || defined(FAULT_WAIT_MASK_KEPT)
+#define FAKE_WAITS
+#endif
+
+#if defined(FAKE_WAITS) || defined(FAULT_OLD_16) || defined(FAULT_SETMASK_NULL) || \
 	defined(FAULT_SIG64) || defined(FAULT_SIGKILL_READBACK) || defined(FAULT_QUEUE_INFO_LOST)
 // The mask calls, raw and through libc, with the fault applied to what
 // goes in or comes out.
@@ -88,6 +93,68 @@ long mask_call(long (*next)(long, ...), int how, const void *set, void *old, siz
 	return r;
 }
 
+#ifdef FAKE_WAITS
+// The waits with a mask of their own, as emulators have got them wrong:
+// the mask ignored; put in place by sigprocmask around a plain wait;
+// a null mask taken for an empty one; the mask left in place after.
+// Only a mask of the kernel's size is faulted: other sizes go on to the
+// kernel, which refuses them.
+struct mask_arg {
+	const void *set;
+	size_t size;
+};
+
+bool is_wait(long number)
+{
+	return number == SYS_ppoll || number == SYS_pselect6 || number == SYS_epoll_pwait ||
+	       number == SYS_epoll_pwait2;
+}
+
+// The wait number with its arguments a: ppoll takes its mask and size in
+// its fourth and fifth, the epoll waits in their fifth and sixth, and
+// pselect6 in a pair its sixth points to, or none.
+long wait_call(long (*next)(long, ...), long number, long *a)
+{
+	int at = number == SYS_ppoll ? 3 : 4;
+	mask_arg m = {nullptr, 8};
+	if (number != SYS_pselect6)
+		m = {reinterpret_cast<const void *>(a[at]), static_cast<size_t>(a[at + 1])};
+	else if (a[5])
+		m = *reinterpret_cast<const mask_arg *>(a[5]);
+#ifdef FAULT_WAIT_NULL_MASK_EMPTY
+	static const unsigned char empty[8] = {0};
+	if (!m.set)
+		m.set = empty;
+#endif
+	const void *faulted = m.size == 8 ? m.set : nullptr;
+#ifdef FAULT_WAIT_MASK_NOT_ATOMIC
+	unsigned char old[8];
+	if (faulted && next(SYS_rt_sigprocmask, SIG_SETMASK, faulted, old, 8) < 0)
+		return -1;
+#endif
+#if defined(FAULT_WAIT_MASK_IGNORED) || defined(FAULT_WAIT_MASK_NOT_ATOMIC)
+	if (faulted)
+		m.set = nullptr;
+#endif
+	if (number != SYS_pselect6)
+		a[at] = reinterpret_cast<long>(m.set);
+	else if (a[5] || m.set)
+		a[5] = reinterpret_cast<long>(&m);
+	long r = next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+	int error = errno;
+#ifdef FAULT_WAIT_MASK_NOT_ATOMIC
+	if (faulted)
+		next(SYS_rt_sigprocmask, SIG_SETMASK, old, nullptr, 8);
+#endif
+#ifdef FAULT_WAIT_MASK_KEPT
+	if (faulted)
+		next(SYS_rt_sigprocmask, SIG_SETMASK, faulted, nullptr, 8);
+#endif
+	errno = error;
+	return r;
+}
+#endif
+
 } // namespace
 
 extern "C" long syscall(long number, ...)
@@ -110,6 +177,10 @@ extern "C" long syscall(long number, ...)
 	if (number == SYS_rt_sigprocmask)
 		return mask_call(next, static_cast<int>(a[0]), reinterpret_cast<const void *>(a[1]),
 				 reinterpret_cast<void *>(a[2]), a[3]);
+#ifdef FAKE_WAITS
+	if (is_wait(number))
+		return wait_call(next, number, a);
+#endif
 	return next(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
@@ -125,6 +196,65 @@ extern "C" int sigprocmask(int how, const sigset_t *set, sigset_t *old)
 	int error = pthread_sigmask(how, set, old);
 	errno = error ? error : errno;
 	return error ? -1 : 0;
+}
+#endif
+
+#ifdef FAKE_WAITS
+// libc's waits, as it makes them: a copy of the timeout, which the
+// kernel writes the time left into; the kernel's 8 bytes of the mask.
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/select.h>
+
+#include <ctime>
+
+namespace {
+
+long libc_wait(long number, long a0, long a1, long a2, long a3, long a4, long a5)
+{
+	static auto next = real<long(long, ...)>("syscall");
+	long a[6] = {a0, a1, a2, a3, a4, a5};
+	return wait_call(next, number, a);
+}
+
+long copy_of(const struct timespec *timeout, struct timespec *copy)
+{
+	if (!timeout)
+		return 0;
+	*copy = *timeout;
+	return reinterpret_cast<long>(copy);
+}
+
+} // namespace
+
+extern "C" int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *timeout, const sigset_t *mask)
+{
+	struct timespec t;
+	return libc_wait(SYS_ppoll, reinterpret_cast<long>(fds), n, copy_of(timeout, &t),
+			 reinterpret_cast<long>(mask), 8, 0);
+}
+
+extern "C" int pselect(int n, fd_set *in, fd_set *out, fd_set *ex, const struct timespec *timeout,
+		       const sigset_t *mask)
+{
+	struct timespec t;
+	mask_arg sixth = {mask, 8};
+	return libc_wait(SYS_pselect6, n, reinterpret_cast<long>(in), reinterpret_cast<long>(out),
+			 reinterpret_cast<long>(ex), copy_of(timeout, &t), reinterpret_cast<long>(&sixth));
+}
+
+extern "C" int epoll_pwait(int ep, struct epoll_event *events, int most, int timeout, const sigset_t *mask)
+{
+	return libc_wait(SYS_epoll_pwait, ep, reinterpret_cast<long>(events), most, timeout,
+			 reinterpret_cast<long>(mask), 8);
+}
+
+extern "C" int epoll_pwait2(int ep, struct epoll_event *events, int most, const struct timespec *timeout,
+			    const sigset_t *mask)
+{
+	struct timespec t;
+	return libc_wait(SYS_epoll_pwait2, ep, reinterpret_cast<long>(events), most, copy_of(timeout, &t),
+			 reinterpret_cast<long>(mask), 8);
 }
 #endif
 

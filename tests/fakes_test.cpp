@@ -228,6 +228,16 @@ bool named(const CallCase &call, std::initializer_list<const char *> names)
 	return std::any_of(names.begin(), names.end(), [&](const char *n) { return n == std::string(call.name); });
 }
 
+// Whether a case is a wait's (ppoll-atomic, epoll-pwait2-atomic, ...) in
+// one of situations.
+bool waits_in(const CallCase &call, std::initializer_list<const char *> situations)
+{
+	std::smatch m;
+	std::string name = call.name;
+	return std::regex_match(name, m, std::regex("(ppoll|pselect6|epoll-pwait2?)-(.+)")) &&
+	       std::any_of(situations.begin(), situations.end(), [&](const char *s) { return m[2] == s; });
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, CallsFakes, testing::Values(
 	// Passing every call through changes nothing.
 	CallsFault{"none", [](auto &) { return false; }},
@@ -263,7 +273,27 @@ INSTANTIATE_TEST_SUITE_P(Table, CallsFakes, testing::Values(
 				 "pidfd-self", "pidfd-child"});
 	}},
 	// What qemu-s390x does: the value sigqueue sent reads as 0.
-	CallsFault{"signalfd_value_lost", [](auto &c) { return named(c, {"signalfd-codes", "signalfd-multi"}); }}),
+	CallsFault{"signalfd_value_lost", [](auto &c) { return named(c, {"signalfd-codes", "signalfd-multi"}); }},
+	// The waits' own mask, where it has the kernel's size, ignored: what it
+	// would release stays blocked, what it would block is not; a ready
+	// descriptor wins all the same.
+	CallsFault{"wait_mask_ignored", [](auto &c) {
+		return waits_in(c, {"atomic", "handler-mask", "during", "block-more", "ignored-pending", "time-left"});
+	}},
+	// Put in place by sigprocmask around a plain wait: a pending signal is
+	// handled before the wait begins, a signal during it with the wait's
+	// mask as uc_sigmask.  An ignored one is discarded before the wait, as
+	// ppoll and pselect6 would, but the epoll waits then run out.
+	CallsFault{"wait_mask_not_atomic", [](auto &c) {
+		return waits_in(c, {"atomic", "handler-mask", "during", "ready-first", "time-left"}) ||
+		       named(c, {"epoll-pwait-ignored-pending", "epoll-pwait2-ignored-pending"});
+	}},
+	CallsFault{"wait_null_mask_empty", [](auto &c) { return waits_in(c, {"null-mask", "sizes", "null-sixth"}); }},
+	// Left in place after the wait: every case that reads the mask after a
+	// wait with one (ppoll's time left does not).
+	CallsFault{"wait_mask_kept", [](auto &c) {
+		return waits_in(c, {"atomic", "handler-mask", "during", "block-more", "ignored-pending", "ready-first"});
+	}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 // Sets signal sig to SIG_IGN through the kernel: libc refuses the signals

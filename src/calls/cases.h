@@ -18,6 +18,12 @@ struct kset {
 };
 const int word_bits = 8 * sizeof(unsigned long);
 
+// The timespec of the kernel's older calls, rt_sigtimedwait, ppoll and
+// pselect6: two longs.
+struct kernel_timespec {
+	long sec, nsec;
+};
+
 // Where a call writes a set back: room to spare, so that a platform that
 // writes more than it should shows in what was written, not in a crash.
 struct roomy {
@@ -210,3 +216,37 @@ void signalfd_thread(void);
 // the descriptor's number: its status.
 extern const char signalfd_exec_arg[];
 int signalfd_image(const char *fd);
+// 34 to 38, pwait.cpp: the waits that put a mask of their own in place
+// while they wait.
+void ppoll_atomic(void);
+void pselect6_atomic(void);
+void epoll_pwait_atomic(void);
+void epoll_pwait2_atomic(void);
+void ppoll_handler_mask(void);
+void pselect6_handler_mask(void);
+void epoll_pwait_handler_mask(void);
+void epoll_pwait2_handler_mask(void);
+void ppoll_null_mask(void);
+void pselect6_null_mask(void);
+void epoll_pwait_null_mask(void);
+void epoll_pwait2_null_mask(void);
+void ppoll_sizes(void);
+void pselect6_sizes(void);
+void epoll_pwait_sizes(void);
+void epoll_pwait2_sizes(void);
+void pselect6_null_sixth(void);
+void ppoll_during(void);
+void pselect6_during(void);
+void epoll_pwait_during(void);
+void epoll_pwait2_during(void);
+void ppoll_block_more(void);
+void pselect6_block_more(void);
+void epoll_pwait_block_more(void);
+void epoll_pwait2_block_more(void);
+void ppoll_ignored_pending(void);
+void pselect6_ignored_pending(void);
+void epoll_pwait_ignored_pending(void);
+void epoll_pwait2_ignored_pending(void);
+void ppoll_ready_first(void);
+void epoll_pwait_ready_first(void);
+void ppoll_time_left(void);

@@ -110,9 +110,6 @@ void sigtimedwait_bad_timespec(void)
 // 20. rt_sigtimedwait raw: SIGKILL and SIGSTOP are dropped from the set,
 // not refused; any sigsetsize but 8 is.  Its timespec is the kernel's
 // own: two longs.
-struct kernel_timespec {
-	long sec, nsec;
-};
 static long rt_sigtimedwait(const struct kset *set, size_t size)
 {
 	static const struct kernel_timespec now = {0, 0};
