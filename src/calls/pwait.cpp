@@ -76,7 +76,7 @@ static void begin(void)
 	set_mask(start);
 }
 
-static void put_caught(void)
+static void put_handled(void)
 {
 	char text[64] = "";
 	size_t used = 0;
@@ -273,7 +273,7 @@ static void atomic(const struct waiter *call)
 	struct waited o;
 	released(call, twelve, &o);
 	put_waited(&o, 2000);
-	put_caught();
+	put_handled();
 	put_mask();
 	put_pending();
 }
@@ -310,7 +310,7 @@ static void null_mask(const struct waiter *call)
 	kill(getpid(), SIGUSR1);
 	struct waited o = wait_with(call, &w, 30, NULL);
 	put_waited(&o, 30);
-	put_caught();
+	put_handled();
 	put_mask();
 	put_pending();
 	close_watch(&w);
@@ -328,7 +328,7 @@ static void sizes(const struct waiter *call)
 	put_as("s4", call->raw(&w, 0, &mask, 4));
 	put_as("s16", call->raw(&w, 0, &mask, 16));
 	put_as("null_s16", call->raw(&w, 0, NULL, 16));
-	put_caught();
+	put_handled();
 	put_pending();
 	put_mask();
 	close_watch(&w);
@@ -349,7 +349,7 @@ void pselect6_null_sixth(void)
 		return;
 	kill(getpid(), SIGUSR1);
 	put_result(pselect6_with(&w, 30, NULL));
-	put_caught();
+	put_handled();
 	put_pending();
 	put_mask();
 	close_watch(&w);
@@ -443,7 +443,7 @@ static void during(const struct waiter *call, int by_child)
 		poke(heard[1]);
 		stop_sending(&s);
 		put_waited(&o, 2000);
-		put_caught();
+		put_handled();
 		if (caught.n > 0) {
 			put("code=%s", code_name(SIGUSR1, caught.code));
 			if (caught.pid == getpid())
@@ -491,7 +491,7 @@ static void block_more(const struct waiter *call)
 			break;
 	}
 	put_waited(&o, 30);
-	put_caught();
+	put_handled();
 	if (caught.n > 0 && caught.phase != within)
 		put("sent=%s", phase_names[caught.phase]);
 	put_sigset("uc", &caught.uc);
@@ -525,7 +525,7 @@ static void ignored_pending(const struct waiter *call, int ms)
 	sigset_t mask = sigset_of(twelve);
 	struct waited o = wait_with(call, &w, ms, &mask);
 	put_waited(&o, ms);
-	put_caught();
+	put_handled();
 	put_pending();
 	put_mask();
 	close_watch(&w);
@@ -542,7 +542,7 @@ static void ready_first(const struct waiter *call)
 	struct waited o = wait_with(call, &w, 2000, &mask);
 	errno = o.error;
 	put_result(o.r);
-	put_caught();
+	put_handled();
 	put_pending();
 	put_mask();
 	close_watch(&w);
@@ -579,7 +579,7 @@ void ppoll_time_left(void)
 	long long took = ns_now() - began, left = t.sec * 1000000000LL + t.nsec;
 	errno = error;
 	put_result(r);
-	put_caught();
+	put_handled();
 	if (left == given)
 		put("ts=untouched");
 	else if (left < given && left >= given - took - 1000000)
