@@ -359,12 +359,13 @@ void pselect6_null_sixth(void)
 // wait; one it blocks waits until the call has put the mask back.
 //
 // The sender, a thread of the case's or a child, blocks everything and
-// sends sig to the case 10 ms on.  Where wake is a pipe's write end, it
-// then waits up to 1 s for a byte on hear (the handler's, or the case's
-// once its wait is over) and writes wake: a wait the signal did not end
+// sends sig to the case ms on (10 unless a case says otherwise).  Where
+// wake is a pipe's write end, it then writes wake once a byte comes on
+// hear (the handler's, or the case's when its wait is over), or grace ms
+// on (1 s unless a case says otherwise): a wait the signal did not end
 // ends all the same, soon.
 static struct {
-	int sig, hear, wake;
+	int sig, hear, wake, ms, grace;
 	pid_t to;
 } sender;
 static void send_soon(void)
@@ -372,14 +373,14 @@ static void send_soon(void)
 	sigset_t all;
 	sigfillset(&all);
 	pthread_sigmask(SIG_BLOCK, &all, NULL);
-	struct timespec t = {0, 10 * 1000000L};
+	struct timespec t = {sender.ms / 1000, sender.ms % 1000 * 1000000L};
 	nanosleep(&t, NULL);
 	if (getpid() == sender.to || getppid() == sender.to)
 		kill(sender.to, sender.sig);
 	if (sender.wake < 0)
 		return;
 	struct pollfd p = {sender.hear, POLLIN, 0};
-	poll(&p, 1, 1000);
+	poll(&p, 1, sender.grace);
 	poke(sender.wake);
 }
 static void *send_from_thread(void *)
@@ -396,6 +397,8 @@ static bool start_sending(int sig, int by_child, int hear, int wake, struct send
 	sender.sig = sig;
 	sender.hear = hear;
 	sender.wake = wake;
+	sender.ms = sender.ms ? sender.ms : 10;
+	sender.grace = sender.grace ? sender.grace : 1000;
 	sender.to = getpid();
 	s->child = 0;
 	if (by_child) {
@@ -463,34 +466,57 @@ static void during(const struct waiter *call, int by_child)
 }
 
 // 12, which the wait's mask blocks and the case's does not, comes from a
-// thread 10 ms into a wait of 30: the wait runs out, and the handler runs
-// as the call returns.  Sent before or after the wait, the handler runs
-// outside it: then the case tries again, up to three times.
+// thread 10 ms into a wait of 2 s, which writes the pipe the wait watches
+// 50 ms later, or once the handler has run: the wait ends with the pipe
+// ready, and the handler runs as the call returns; where the wait's mask
+// did not hold 12, the handler has ended the wait before.  Sent before the
+// wait has begun, the handler runs outside it: then the case tries again,
+// the sender waiting longer (40, 160 ms).
 static void block_more(const struct waiter *call)
 {
 	static const int more[] = {SIGHUP, SIGUSR1, SIGUSR2, 0};
 	begin();
 	sigset_t mask = sigset_of(more);
 	struct waited o;
-	for (int tries = 0; tries < 3; tries++) {
+	int heard[2];
+	if (pipe(heard) < 0) {
+		put("pipe=%s", error_name(errno));
+		return;
+	}
+	told = heard[1];
+	bool waited = false;
+	for (int ms = 10; ms <= 160; ms *= 4) {
 		struct watch w;
 		if (!open_watch(&w))
-			return;
+			break;
 		memset(&caught, 0, sizeof caught);
 		phase = before;
+		sender.ms = ms;
+		sender.grace = 50;
 		struct sending s;
-		bool sent = start_sending(SIGUSR2, 0, -1, -1, &s);
+		bool sent = start_sending(SIGUSR2, 0, heard[0], w.fds[1], &s);
 		if (sent) {
-			o = wait_with(call, &w, 30, &mask);
+			o = wait_with(call, &w, 2000, &mask);
+			waited = true;
 			stop_sending(&s);
 		}
 		close_watch(&w);
-		if (!sent)
-			return;
-		if (caught.n == 0 || caught.phase == within)
+		// The handler's bytes, not to be heard on the next try.
+		for (int i = 0; i < caught.n; i++) {
+			char c;
+			if (read(heard[0], &c, 1) != 1)
+				break;
+		}
+		if (!sent || caught.n == 0 || caught.phase == within)
 			break;
 	}
-	put_waited(&o, 30);
+	told = -1;
+	close(heard[0]);
+	close(heard[1]);
+	sender.ms = sender.grace = 0;
+	if (!waited)
+		return;
+	put_waited(&o, 2000);
 	put_handled();
 	if (caught.n > 0 && caught.phase != within)
 		put("sent=%s", phase_names[caught.phase]);
