@@ -74,6 +74,12 @@ struct kset mask_now(void);
 struct kset pending_now(void);
 void put_mask_as(const char *key);
 void put_mask(void);
+void put_pending_as(const char *key);
+void put_pending(void);
+// The libc set of the signals in a 0-ended list; empty for NULL.
+sigset_t sigset_of(const int *sigs);
+// A result as a word: the number, or errno's name.
+void put_as(const char *key, long r);
 int bytes_written(long (*call)(void *buf), const int *start);
 void put_untouched(const char *key, const unsigned char *buf, size_t size);
 // Writes the words put so far to fd, as a new program started by a case

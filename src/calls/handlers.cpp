@@ -70,8 +70,7 @@ void tgkill_blocked(void)
 		put("thread=deaf");
 	pthread_join(t, NULL);
 	put_kset("thread_pending", &thread_saw[1]);
-	struct kset p = pending_now();
-	put_kset("main_pending", &p);
+	put_pending_as("main_pending");
 }
 
 // 15. In a handler: the mask it runs with, and uc_sigmask.

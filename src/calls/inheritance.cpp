@@ -33,8 +33,7 @@ void fork_mask(void)
 	waitpid(pid, NULL, 0);
 	put_kset("child_mask", &both[0]);
 	put_kset("child_pending", &both[1]);
-	struct kset p = pending_now();
-	put_kset("parent_pending", &p);
+	put_pending_as("parent_pending");
 }
 
 // 13. exec, from a process with signals blocked (1, 10), pending (10),
@@ -42,15 +41,6 @@ void fork_mask(void)
 char witness[4096];
 
 enum way { by_exec, by_vfork, by_spawn };
-
-static sigset_t sigset_of(const int *sigs)
-{
-	sigset_t set;
-	sigemptyset(&set);
-	for (; sigs && *sigs; sigs++)
-		sigaddset(&set, *sigs);
-	return set;
-}
 
 static void through(enum way way, const int *spawn_mask, const int *spawn_default)
 {

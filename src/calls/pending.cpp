@@ -56,8 +56,7 @@ void ignored_blocked_stays(void)
 	ignore(10);
 	set_mask(ten);
 	kill(getpid(), 10);
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 }
 static void pending_then_ignore(int ignored_before)
 {
@@ -67,8 +66,7 @@ static void pending_then_ignore(int ignored_before)
 	set_mask(ten);
 	kill(getpid(), 10);
 	ignore(10);
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 }
 void ignore_discards(void) { pending_then_ignore(0); }
 void ignore_again_discards(void) { pending_then_ignore(1); }

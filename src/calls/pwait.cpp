@@ -85,30 +85,6 @@ static void put_handled(void)
 	put("handler=%s", caught.n ? text : "none");
 }
 
-static void put_pending(void)
-{
-	struct kset p = pending_now();
-	put_kset("pending", &p);
-}
-
-// A result as a word: the number, or the error's name.
-static void put_as(const char *key, long r)
-{
-	if (r < 0)
-		put("%s=%s", key, error_name(errno));
-	else
-		put("%s=%ld", key, r);
-}
-
-static sigset_t sigset_of(const int *sigs)
-{
-	sigset_t s;
-	sigemptyset(&s);
-	for (; *sigs; sigs++)
-		sigaddset(&s, *sigs);
-	return s;
-}
-
 static const int twelve[] = {SIGUSR2, 0};
 
 // What the waits watch: the read end of a pipe, and an epoll instance
@@ -546,8 +522,7 @@ static void ignored_pending(const struct waiter *call, int ms)
 	if (!open_watch(&w))
 		return;
 	kill(getpid(), SIGUSR1);
-	struct kset p = pending_now();
-	put_kset("pending_before", &p);
+	put_pending_as("pending_before");
 	sigset_t mask = sigset_of(twelve);
 	struct waited o = wait_with(call, &w, ms, &mask);
 	put_waited(&o, ms);

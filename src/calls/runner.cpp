@@ -208,6 +208,31 @@ void put_mask_as(const char *key)
 
 void put_mask(void) { put_mask_as("mask"); }
 
+void put_pending_as(const char *key)
+{
+	struct kset p = pending_now();
+	put_kset(key, &p);
+}
+
+void put_pending(void) { put_pending_as("pending"); }
+
+sigset_t sigset_of(const int *sigs)
+{
+	sigset_t s;
+	sigemptyset(&s);
+	for (; sigs && *sigs; sigs++)
+		sigaddset(&s, *sigs);
+	return s;
+}
+
+void put_as(const char *key, long r)
+{
+	if (r < 0)
+		put("%s=%s", key, error_name(errno));
+	else
+		put("%s=%ld", key, r);
+}
+
 // Runs call twice over a buffer of 128 bytes filled with two canaries in
 // turn, resetting the mask to start before each: the bytes it wrote reach
 // as far as the last byte that kept neither canary.

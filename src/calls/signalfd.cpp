@@ -28,19 +28,10 @@
 
 static const int ten[] = {SIGUSR1, 0};
 
-static sigset_t set_of(const int *sigs)
-{
-	sigset_t set;
-	sigemptyset(&set);
-	for (; *sigs; sigs++)
-		sigaddset(&set, *sigs);
-	return set;
-}
-
 // A signalfd for sigs, or -1: the line says why.
 static int open_sfd(const int *sigs, int flags)
 {
-	sigset_t set = set_of(sigs);
+	sigset_t set = sigset_of(sigs);
 	int fd = signalfd(-1, &set, flags);
 	if (fd < 0)
 		put("signalfd=%s", error_name(errno));
@@ -78,12 +69,6 @@ static void put_record(const char *key, int fd, struct signalfd_siginfo *si)
 	}
 	put("%s=%d:%s:%s", key, got, code_name(got, si->ssi_code),
 	    si->ssi_pid == (unsigned)getpid() ? "self" : "other");
-}
-
-static void put_pending(const char *key)
-{
-	struct kset p = pending_now();
-	put_kset(key, &p);
 }
 
 static void send_value(int sig, int value)
@@ -133,7 +118,7 @@ void signalfd_read(void)
 	put("signo=%u code=%s pid=%s uid=%s", si.ssi_signo, code_name(si.ssi_signo, si.ssi_code),
 	    si.ssi_pid == (unsigned)getpid() ? "self" : "other", si.ssi_uid == getuid() ? "self" : "other");
 	put_caught();
-	put_pending("pending");
+	put_pending_as("pending");
 	close(fd);
 }
 
@@ -194,10 +179,10 @@ void signalfd_ignored(void)
 	if (fd < 0)
 		return;
 	kill(getpid(), SIGUSR1);
-	put_pending("pending_before");
+	put_pending_as("pending_before");
 	struct signalfd_siginfo si;
 	put_signo("read", read_signo(fd, &si));
-	put_pending("pending_after");
+	put_pending_as("pending_after");
 	close(fd);
 }
 
@@ -235,7 +220,7 @@ void signalfd_kill_stop(void)
 		return;
 	put("fd=ok");
 	put_kept(fd);
-	sigset_t set = set_of(kill_stop);
+	sigset_t set = sigset_of(kill_stop);
 	int only = signalfd(-1, &set, SFD_NONBLOCK);
 	put("only_kill_stop=%s", only < 0 ? error_name(errno) : "ok");
 	// 10 pending: not for the one of SIGKILL and SIGSTOP alone.
@@ -278,7 +263,7 @@ void signalfd_update(void)
 		return;
 	kill(getpid(), SIGUSR1);
 	kill(getpid(), SIGUSR2);
-	sigset_t set = set_of(twelve);
+	sigset_t set = sigset_of(twelve);
 	int again = signalfd(fd, &set, 0);
 	if (again < 0)
 		put("same_fd=%s", error_name(errno));
@@ -287,7 +272,7 @@ void signalfd_update(void)
 	struct signalfd_siginfo si;
 	put_signo("first", read_signo(fd, &si));
 	put_signo("next", read_signo(fd, &si));
-	put_pending("pending");
+	put_pending_as("pending");
 	close(fd);
 }
 
@@ -307,7 +292,7 @@ void signalfd_read_errors(void)
 		put("small=%s", error_name(errno));
 	else
 		put("small=%zd", n);
-	put_pending("pending");
+	put_pending_as("pending");
 	struct signalfd_siginfo si;
 	put_signo("full", read_signo(fd, &si));
 	put_signo("empty", read_signo(fd, &si));
@@ -469,7 +454,7 @@ void signalfd_fork(void)
 	if (pid > 0)
 		waitpid(pid, NULL, 0);
 	close(fds[0]);
-	put_pending("parent_pending");
+	put_pending_as("parent_pending");
 	close(fd);
 }
 
@@ -529,12 +514,12 @@ const char signalfd_exec_arg[] = "--signalfd-image";
 int signalfd_image(const char *fd_text)
 {
 	int fd = atoi(fd_text);
-	put_pending("pending");
+	put_pending_as("pending");
 	put_mask();
 	struct signalfd_siginfo si;
 	put_signo("read", read_signo(fd, &si));
 	put("code=%s", code_name(si.ssi_signo, si.ssi_code));
-	put_pending("pending_after");
+	put_pending_as("pending_after");
 	return put_out(1) ? 0 : 1;
 }
 

@@ -34,15 +34,6 @@ static sigset_t set_of(std::initializer_list<int> sigs)
 	return s;
 }
 
-// A wait's result as a word: the signal's number, or the error's name.
-static void put_taken(const char *key, int r)
-{
-	if (r < 0)
-		put("%s=%s", key, error_name(errno));
-	else
-		put("%s=%d", key, r);
-}
-
 static void put_id(const char *key, long id, long self, long child)
 {
 	if (id == self)
@@ -71,18 +62,17 @@ void sigtimedwait_basic(void)
 	put_id("pid", info.si_pid, getpid(), 0);
 	put_id("uid", info.si_uid, getuid(), 0);
 	put_caught();
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 	put_mask();
 }
 void sigtimedwait_eagain(void)
 {
 	start_waiting();
 	sigset_t set = set_of({SIGUSR1});
-	put_taken("ts0", sigtimedwait(&set, NULL, &zero));
+	put_as("ts0", sigtimedwait(&set, NULL, &zero));
 	const struct timespec short_time = {0, 50 * 1000000L};
 	long began = now_ms();
-	put_taken("ts50", sigtimedwait(&set, NULL, &short_time));
+	put_as("ts50", sigtimedwait(&set, NULL, &short_time));
 	put("wait=%s", now_ms() - began >= 45 ? "full" : "short");
 	put_mask();
 }
@@ -93,8 +83,7 @@ void sigtimedwait_not_in_set(void)
 	kill(getpid(), SIGUSR1);
 	sigset_t set = set_of({SIGUSR1});
 	put_result(sigtimedwait(&set, NULL, &zero));
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 }
 void sigtimedwait_bad_timespec(void)
 {
@@ -103,8 +92,7 @@ void sigtimedwait_bad_timespec(void)
 	sigset_t set = set_of({SIGUSR1});
 	const struct timespec bad = {0, 1000000000L};
 	put_result(sigtimedwait(&set, NULL, &bad));
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 }
 
 // 20. rt_sigtimedwait raw: SIGKILL and SIGSTOP are dropped from the set,
@@ -121,8 +109,8 @@ void sigtimedwait_kill_stop(void)
 	kill(getpid(), SIGUSR1);
 	static const int kill_stop[] = {SIGKILL, SIGSTOP, 0}, with_10[] = {SIGKILL, SIGUSR1, SIGSTOP, 0};
 	struct kset only = kset_of(kill_stop), with = kset_of(with_10);
-	put_taken("only_kill_stop", rt_sigtimedwait(&only, 8));
-	put_taken("with10", rt_sigtimedwait(&with, 8));
+	put_as("only_kill_stop", rt_sigtimedwait(&only, 8));
+	put_as("with10", rt_sigtimedwait(&with, 8));
 	put_mask();
 }
 void sigtimedwait_sizes(void)
@@ -133,10 +121,9 @@ void sigtimedwait_sizes(void)
 	struct roomy set;
 	memset(&set, 0, sizeof set);
 	set.k = kset_of(ten);
-	put_taken("s4", rt_sigtimedwait(&set.k, 4));
-	put_taken("s16", rt_sigtimedwait(&set.k, 16));
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_as("s4", rt_sigtimedwait(&set.k, 4));
+	put_as("s16", rt_sigtimedwait(&set.k, 16));
+	put_pending();
 }
 
 // 21. sigwaitinfo takes an ignored signal that blocking kept pending, and
@@ -146,8 +133,7 @@ void sigwaitinfo_ignored_signal(void)
 	start_waiting();
 	ignore(SIGUSR1);
 	kill(getpid(), SIGUSR1);
-	struct kset p = pending_now();
-	put_kset("pending_before", &p);
+	put_pending_as("pending_before");
 	sigset_t set = set_of({SIGUSR1});
 	arm_guard();
 	if (sigsetjmp(guard_jump, 1))
@@ -155,8 +141,7 @@ void sigwaitinfo_ignored_signal(void)
 	else
 		put_result(sigwaitinfo(&set, NULL));
 	alarm(0);
-	p = pending_now();
-	put_kset("pending_after", &p);
+	put_pending_as("pending_after");
 }
 void sigwaitinfo_sigchld(void)
 {
@@ -231,8 +216,7 @@ void sigtimedwait_sync_first(void)
 	set_mask(held);
 	kill(getpid(), SIGHUP);
 	kill(getpid(), SIGSEGV);
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 	put_drained(set_of({SIGHUP, SIGSEGV}));
 }
 
@@ -280,6 +264,5 @@ void sigwait_set(void)
 	}
 	alarm(0);
 	pthread_join(t, NULL);
-	struct kset p = pending_now();
-	put_kset("pending", &p);
+	put_pending();
 }
