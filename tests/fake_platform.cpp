@@ -64,16 +64,14 @@ int status_for_signal(char **argv)
 	return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-// Runs the command as a child that starts as we did: the same mask and
-// ignored signals, and what is pending raised again.  Then, as xargs does,
-// closes its own standard streams and lingers before it passes the
-// child's status on, a death by a signal as the same death; or, as a
-// tracer does, says so on standard error first.
-int as_child(char **argv, bool close_streams, bool announce_death)
+// Forks a child that starts as we did: the same mask and ignored signals,
+// SIGCHLD's too, which we set back to its default so that we can wait,
+// and what is pending raised again.
+pid_t fork_as_we_started()
 {
 	sigset_t pending;
 	sigpending(&pending);
-	bool chld_ignored = signal(SIGCHLD, SIG_DFL) == SIG_IGN;	// so that we can wait
+	bool chld_ignored = signal(SIGCHLD, SIG_DFL) == SIG_IGN;
 	pid_t pid = fork();
 	if (pid == 0) {
 		if (chld_ignored)
@@ -81,6 +79,18 @@ int as_child(char **argv, bool close_streams, bool announce_death)
 		for (int sig = 1; sig < NSIG; sig++)
 			if (sigismember(&pending, sig) == 1)
 				kill(getpid(), sig);
+	}
+	return pid;
+}
+
+// Runs the command as a child that starts as we did.  Then, as xargs does,
+// closes its own standard streams and lingers before it passes the
+// child's status on, a death by a signal as the same death; or, as a
+// tracer does, says so on standard error first.
+int as_child(char **argv, bool close_streams, bool announce_death)
+{
+	pid_t pid = fork_as_we_started();
+	if (pid == 0) {
 		execvp(argv[0], argv);
 		_exit(127);
 	}
@@ -124,19 +134,11 @@ int as_mips_witness(const char *witness, char **argv, bool renumber)
 	char given[3][64];
 	for (int fd = 0; fd < 3; fd++)
 		describe_fd(fd, given[fd], sizeof given[fd]);
-	sigset_t pending;
-	sigpending(&pending);
-	bool chld_ignored = signal(SIGCHLD, SIG_DFL) == SIG_IGN;	// so that we can wait
 	int fds[2];
 	if (pipe(fds) < 0)
 		return 126;
-	pid_t pid = fork();
+	pid_t pid = fork_as_we_started();
 	if (pid == 0) {
-		if (chld_ignored)
-			signal(SIGCHLD, SIG_IGN);
-		for (int sig = 1; sig < NSIG; sig++)
-			if (sigismember(&pending, sig) == 1)
-				kill(getpid(), sig);
 		dup2(fds[1], 2);
 		execv(witness, argv);
 		_exit(127);
