@@ -593,12 +593,12 @@ int run(int argc, char **argv)
 		plan.probe = plan.command[place];
 		if (witness.empty())
 			witness = directory_of(plan.probe) + "sigmask-probe-witness";
-		if (find_command(witness, &error).empty()) {
+		if (std::string found = find_command(witness, &error); found.empty()) {
 			plan.unverified = "no " + witness + ": " + strerror(error);
 		} else {
 			plan.witness = plan.command;
 			plan.witness[place] = witness;
-			plan.witness_target = elf_facts(find_command(witness, &error));
+			plan.witness_target = elf_facts(found);
 		}
 		std::string calls = directory_of(plan.probe) + "sigmask-probe-calls";
 		std::string file = find_command(calls, &error);
