@@ -11,12 +11,21 @@
 #include <stddef.h>
 #include <sys/syscall.h>
 
-// The kernel's signal set: 64 signals in native words, signal n at bit
-// (n - 1) % W of word (n - 1) / W.
+// The kernel's signal set: signals 1 to top_signal (64; 127 on MIPS,
+// whose set is 16 bytes) in native words, signal n at bit (n - 1) % W of
+// word (n - 1) / W.  The cases are named for a set of 8 bytes and 64
+// signals, and for the signals as most targets number them (SIGUSR1 10,
+// SIGUSR2 12, SIGSTOP 19); they call the target's own: sizes as far from
+// its set's, signals by name, 65 as one past its last.
+const int top_signal = _NSIG - 1;
+const int kset_bytes = (top_signal + 7) / 8;
 struct kset {
-	unsigned long w[8 / sizeof(unsigned long)];
+	unsigned long w[kset_bytes / sizeof(unsigned long)];
 };
 const int word_bits = 8 * sizeof(unsigned long);
+// A how the kernel refuses: one past the largest it takes, SIG_SETMASK
+// (2 on most targets, 3 on MIPS, 4 on SPARC).
+const int how_past = SIG_SETMASK + 1;
 
 // The timespec of the kernel's older calls, rt_sigtimedwait, ppoll and
 // pselect6: two longs.
@@ -47,11 +56,11 @@ long rt_sigprocmask(int how, const void *set, void *old, size_t size);
 long rt_sigpending(void *set, size_t size);
 void set_mask(const int *sigs);
 // Puts handler on sig as the cases of waits and queues do: SA_SIGINFO and
-// SA_RESTART, with SIGWINCH (28) in its sa_mask.
+// SA_RESTART, with SIGWINCH in its sa_mask.
 void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *));
 // Real-time signals by the kernel's numbering, which libc's SIGRTMIN is
 // not (it keeps the first ones for itself).
-const int rt40 = __SIGRTMIN + 8, rt41 = __SIGRTMIN + 9;
+const int rt35 = __SIGRTMIN + 3, rt40 = __SIGRTMIN + 8, rt41 = __SIGRTMIN + 9;
 // The cases of waits start from 1 and 10 blocked, with a handler that
 // notes what it catches on 1, 10, 12, 40 and 41; put_caught writes it in
 // order, "handler=12", or "handler=none".
@@ -86,7 +95,7 @@ void put_untouched(const char *key, const unsigned char *buf, size_t size);
 // hands them back.
 bool put_out(int fd);
 
-// The mask most cases start from, 1 and 10; and the empty one.
+// The mask most cases start from, SIGHUP and SIGUSR1; and the empty one.
 extern const int start[], none[];
 
 // Shared by the groups: a handler that counts what it catches, and a

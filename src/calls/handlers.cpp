@@ -14,13 +14,13 @@
 #include "cases.h"
 
 // 14. Threads have a mask each.
+static const int twelve[] = {SIGUSR2, 0};
 static struct kset thread_saw[2];
 static void *thread_mask_of(void *block)
 {
 	if (block) {
-		static const int twelve[] = {12, 0};
 		struct kset s = kset_of(twelve);
-		rt_sigprocmask(SIG_BLOCK, &s, NULL, 8);
+		rt_sigprocmask(SIG_BLOCK, &s, NULL, kset_bytes);
 	}
 	thread_saw[0] = mask_now();
 	return NULL;
@@ -45,9 +45,8 @@ static int to_thread[2], to_main[2];
 static pid_t thread_id;
 static void *blocks_and_waits(void *)
 {
-	static const int twelve[] = {12, 0};
 	struct kset s = kset_of(twelve);
-	rt_sigprocmask(SIG_BLOCK, &s, NULL, 8);
+	rt_sigprocmask(SIG_BLOCK, &s, NULL, kset_bytes);
 	thread_id = (pid_t)syscall(SYS_gettid);
 	char c = 0;
 	if (write(to_main[1], &c, 1) == 1 && read(to_thread[0], &c, 1) == 1)
@@ -65,7 +64,7 @@ void tgkill_blocked(void)
 	}
 	char c;
 	if (read(to_main[0], &c, 1) == 1)	// it has blocked 12
-		syscall(SYS_tgkill, getpid(), thread_id, 12);
+		syscall(SYS_tgkill, getpid(), thread_id, SIGUSR2);
 	if (write(to_thread[1], &c, 1) != 1)
 		put("thread=deaf");
 	pthread_join(t, NULL);
@@ -83,11 +82,11 @@ static void look(int, siginfo_t *, void *context)
 	ucontext_t *uc = (ucontext_t *)context;
 	uc_saw = uc->uc_sigmask;
 	if (edit_uc)
-		sigaddset(&uc->uc_sigmask, 14);
+		sigaddset(&uc->uc_sigmask, SIGALRM);
 }
 static void in_handler(int flags, const int *sa_mask, int edit)
 {
-	static const int one[] = {1, 0};
+	static const int one[] = {SIGHUP, 0};
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
 	sa.sa_sigaction = look;
@@ -95,15 +94,15 @@ static void in_handler(int flags, const int *sa_mask, int edit)
 	sigemptyset(&sa.sa_mask);
 	for (; *sa_mask; sa_mask++)
 		sigaddset(&sa.sa_mask, *sa_mask);
-	sigaction(10, &sa, NULL);
+	sigaction(SIGUSR1, &sa, NULL);
 	edit_uc = edit;
 	set_mask(one);
-	raise(10);
+	raise(SIGUSR1);
 	put_kset("in_handler", &handler_saw);
 	put_sigset("uc", &uc_saw);
 	put_mask_as("after");
 }
-static const int fourteen[] = {14, 0}, kill_stop_fourteen[] = {9, 14, 19, 0};
+static const int fourteen[] = {SIGALRM, 0}, kill_stop_fourteen[] = {SIGKILL, SIGALRM, SIGSTOP, 0};
 void handler_mask(void) { in_handler(0, fourteen, 0); }
 void handler_nodefer(void) { in_handler(SA_NODEFER, fourteen, 0); }
 void handler_kill_stop(void) { in_handler(0, kill_stop_fourteen, 0); }
@@ -117,14 +116,14 @@ void sigsuspend_mask(void)
 	sa.sa_sigaction = look;
 	sa.sa_flags = SA_SIGINFO;
 	sigemptyset(&sa.sa_mask);
-	sigaddset(&sa.sa_mask, 14);
-	sigaction(10, &sa, NULL);
+	sigaddset(&sa.sa_mask, SIGALRM);
+	sigaction(SIGUSR1, &sa, NULL);
 	edit_uc = 0;
 	set_mask(start);
-	kill(getpid(), 10);
+	kill(getpid(), SIGUSR1);
 	sigset_t wait;
 	sigemptyset(&wait);
-	sigaddset(&wait, 12);
+	sigaddset(&wait, SIGUSR2);
 	put_result(sigsuspend(&wait));
 	put_kset("in_handler", &handler_saw);
 	put_sigset("uc", &uc_saw);
@@ -140,11 +139,11 @@ void sigaction_readback(void)
 	sa.sa_sigaction = look;
 	sa.sa_flags = SA_SIGINFO | SA_RESTART;
 	sigemptyset(&sa.sa_mask);
-	sigaddset(&sa.sa_mask, 9);
-	sigaddset(&sa.sa_mask, 14);
-	sigaction(12, &sa, NULL);
+	sigaddset(&sa.sa_mask, SIGKILL);
+	sigaddset(&sa.sa_mask, SIGALRM);
+	sigaction(SIGUSR2, &sa, NULL);
 	memset(&back, 0, sizeof back);
-	put_result(sigaction(12, NULL, &back));
+	put_result(sigaction(SIGUSR2, NULL, &back));
 	put("handler=%s", back.sa_sigaction == look ? "same" : "other");
 	// SA_RESTORER is libc's business, where the architecture has it.
 	int flags = back.sa_flags & ~0x04000000;
@@ -156,15 +155,16 @@ void sigaction_readback(void)
 }
 void rt_sigaction_refused(void)
 {
-	unsigned char act[64] = {0}, old[64];
+	unsigned char act[256] = {0}, old[256];
+	const int k = kset_bytes, last = 8 * kset_bytes;
 	struct {
 		const char *key;
 		int sig;
 		int set;
 		size_t size;
 	} const tries[] = {
-		{"set9", 9, 1, 8}, {"set19", 19, 1, 8}, {"sig0", 0, 0, 8}, {"sig65", 65, 0, 8},
-		{"size4", 12, 0, 4}, {"size16", 12, 0, 16}, {"sig64", 64, 0, 8},
+		{"set9", SIGKILL, 1, k}, {"set19", SIGSTOP, 1, k}, {"sig0", 0, 0, k}, {"sig65", last + 1, 0, k},
+		{"size4", SIGUSR2, 0, k / 2u}, {"size16", SIGUSR2, 0, 2u * k}, {"sig64", last, 0, k},
 	};
 	for (const auto &t : tries) {
 		long r = syscall(SYS_rt_sigaction, t.sig, t.set ? act : NULL, old, t.size);

@@ -15,9 +15,9 @@ extern char **environ;
 // 12. fork: the child has the mask, not the pending set.
 void fork_mask(void)
 {
-	static const int held[] = {1, 10, 12, 0};
+	static const int held[] = {SIGHUP, SIGUSR1, SIGUSR2, 0};
 	set_mask(held);
-	kill(getpid(), 12);
+	kill(getpid(), SIGUSR2);
 	int fds[2];
 	if (pipe(fds) < 0)
 		return;
@@ -55,10 +55,10 @@ static void through(enum way way, const int *spawn_mask, const int *spawn_defaul
 		struct sigaction sa;
 		memset(&sa, 0, sizeof sa);
 		sa.sa_handler = count;
-		sigaction(14, &sa, NULL);
-		ignore(12);
+		sigaction(SIGALRM, &sa, NULL);
+		ignore(SIGUSR2);
 		set_mask(start);
-		kill(getpid(), 10);
+		kill(getpid(), SIGUSR1);
 		char *argv[] = {witness, NULL};
 		if (way == by_exec) {
 			execv(witness, argv);
@@ -112,7 +112,7 @@ static void through(enum way way, const int *spawn_mask, const int *spawn_defaul
 			put("%.*s=%.*s", (int)strlen(key) - 2, key + 1, (int)len, at + strlen(key));
 	}
 }
-static const int spawn_mask[] = {2, 9, 12, 35, 0}, spawn_default[] = {12, 0};
+static const int spawn_mask[] = {SIGINT, SIGKILL, SIGUSR2, rt35, 0}, spawn_default[] = {SIGUSR2, 0};
 void exec_state(void) { through(by_exec, NULL, NULL); }
 void vfork_exec(void) { through(by_vfork, NULL, NULL); }
 void spawn_plain(void) { through(by_spawn, NULL, NULL); }

@@ -31,7 +31,7 @@ static long legacy_read(void *old)
 }
 void legacy_setmask(void)
 {
-	static const int rt[] = {2, 40, 0};
+	static const int rt[] = {SIGINT, rt40, 0};
 	set_mask(rt);
 	unsigned long word = 1UL | 1UL << 31;
 	struct roomy old;
@@ -48,7 +48,7 @@ void legacy_setmask(void)
 void legacy_how(void)
 {
 	set_mask(start);
-	unsigned long word = 1UL << 11;
+	unsigned long word = 1UL << (SIGUSR2 - 1);
 	struct roomy old;
 	long null = syscall(SYS_sigprocmask, 99, NULL, &old);
 	put("null=%s", null == 0 ? "0" : error_name(errno));
@@ -61,10 +61,10 @@ void legacy_how(void)
 static long legacy_pending_into(void *buf) { return syscall(SYS_sigpending, buf); }
 void legacy_sigpending(void)
 {
-	static const int held[] = {10, 40, 0};
+	static const int held[] = {SIGUSR1, rt40, 0};
 	set_mask(held);
-	kill(getpid(), 10);
-	kill(getpid(), 40);
+	kill(getpid(), SIGUSR1);
+	kill(getpid(), rt40);
 	struct roomy word;
 	memset(&word, 0, sizeof word);
 	long r = syscall(SYS_sigpending, &word);
@@ -81,7 +81,7 @@ void legacy_sigpending(void)
 // to 33 to 64.
 void sgetmask_ssetmask(void)
 {
-	static const int two[] = {2, 0};
+	static const int two[] = {SIGINT, 0};
 	set_mask(two);
 	long old = syscall(SYS_ssetmask, 1L | 1L << 31);
 	unsigned long now = (unsigned long)syscall(SYS_sgetmask);

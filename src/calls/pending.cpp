@@ -10,18 +10,18 @@
 
 #include "cases.h"
 
-// 9. rt_sigpending writes as many bytes as asked, up to 8.
+// 9. rt_sigpending writes as many bytes as asked, up to the set's.
+static const int ten[] = {SIGUSR1, 0};
 static size_t pending_size;
 static long pending_into(void *buf) { return rt_sigpending(buf, pending_size); }
 void pending_sizes(void)
 {
-	static const int ten[] = {10, 0};
 	set_mask(ten);
-	kill(getpid(), 10);
-	char text[64] = "";
+	kill(getpid(), SIGUSR1);
+	char text[128] = "";
 	size_t used = 0;
-	for (pending_size = 0; pending_size <= 8; pending_size++) {
-		unsigned char buf[16];
+	for (pending_size = 0; pending_size <= kset_bytes; pending_size++) {
+		unsigned char buf[128];
 		long r = pending_into(buf);
 		if (r < 0)
 			used += snprintf(text + used, sizeof text - used, "%s%s", used ? "," : "",
@@ -34,12 +34,12 @@ void pending_sizes(void)
 }
 void pending_size_9(void)
 {
-	unsigned char buf[16];
-	put_result(rt_sigpending(buf, 9));
+	unsigned char buf[128];
+	put_result(rt_sigpending(buf, kset_bytes + 1));
 }
 void pending_fault(void)
 {
-	put_result(rt_sigpending(page_before_a_hole() + sysconf(_SC_PAGESIZE), 8));
+	put_result(rt_sigpending(page_before_a_hole() + sysconf(_SC_PAGESIZE), kset_bytes));
 }
 
 // 10. What SIG_IGN does to a pending signal.
@@ -52,20 +52,18 @@ void ignore(int sig)
 }
 void ignored_blocked_stays(void)
 {
-	static const int ten[] = {10, 0};
-	ignore(10);
+	ignore(SIGUSR1);
 	set_mask(ten);
-	kill(getpid(), 10);
+	kill(getpid(), SIGUSR1);
 	put_pending();
 }
 static void pending_then_ignore(int ignored_before)
 {
-	static const int ten[] = {10, 0};
 	if (ignored_before)
-		ignore(10);
+		ignore(SIGUSR1);
 	set_mask(ten);
-	kill(getpid(), 10);
-	ignore(10);
+	kill(getpid(), SIGUSR1);
+	ignore(SIGUSR1);
 	put_pending();
 }
 void ignore_discards(void) { pending_then_ignore(0); }
@@ -81,7 +79,7 @@ static void note(int sig)
 }
 void delivery_order(void)
 {
-	static const int held[] = {10, 35, 40, 0};
+	static const int held[] = {SIGUSR1, rt35, rt40, 0};
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = note;
@@ -89,7 +87,7 @@ void delivery_order(void)
 	for (const int *s = held; *s; s++)
 		sigaction(*s, &sa, NULL);
 	set_mask(held);
-	static const int sent[] = {40, 35, 40, 10, 10};
+	static const int sent[] = {rt40, rt35, rt40, SIGUSR1, SIGUSR1};
 	for (int sig : sent)
 		kill(getpid(), sig);
 	set_mask(none);

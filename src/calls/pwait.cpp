@@ -274,7 +274,7 @@ void epoll_pwait_handler_mask(void) { handler_mask_in(&by_epoll_pwait); }
 void epoll_pwait2_handler_mask(void) { handler_mask_in(&by_epoll_pwait2); }
 
 // 35. A null mask leaves the mask as it is: what it blocks stays pending
-// and the wait runs out.  Raw, any sigsetsize but 8 with a mask is
+// and the wait runs out.  Raw, any sigsetsize but the set's with a mask is
 // EINVAL before anything changes; with a null mask the size is not
 // looked at, nor is pselect6's mask where its sixth argument is NULL.
 static void null_mask(const struct waiter *call)
@@ -301,9 +301,9 @@ static void sizes(const struct waiter *call)
 	struct roomy mask;
 	memset(&mask, 0, sizeof mask);
 	mask.k = kset_of(twelve);
-	put_as("s4", call->raw(&w, 0, &mask, 4));
-	put_as("s16", call->raw(&w, 0, &mask, 16));
-	put_as("null_s16", call->raw(&w, 0, NULL, 16));
+	put_as("s4", call->raw(&w, 0, &mask, kset_bytes / 2));
+	put_as("s16", call->raw(&w, 0, &mask, 2 * kset_bytes));
+	put_as("null_s16", call->raw(&w, 0, NULL, 2 * kset_bytes));
 	put_handled();
 	put_pending();
 	put_mask();
@@ -575,7 +575,7 @@ void ppoll_time_left(void)
 	struct kernel_timespec t = {2, 0};
 	const long long given = 2000000000LL;
 	long long began = ns_now();
-	long r = syscall(SYS_ppoll, &p, 1, &t, &mask, 8);
+	long r = syscall(SYS_ppoll, &p, 1, &t, &mask, kset_bytes);
 	int error = errno;
 	long long took = ns_now() - began, left = t.sec * 1000000000LL + t.nsec;
 	errno = error;

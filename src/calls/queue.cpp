@@ -20,11 +20,11 @@
 #include "cases.h"
 
 // What the handler of these cases caught, and the siginfo of the last.
-static char caught[65];
+static char caught[top_signal + 1];
 static siginfo_t caught_info;
 static void catch_info(int sig, siginfo_t *info, void *)
 {
-	if (sig > 0 && sig <= 64)
+	if (sig > 0 && sig <= top_signal)
 		caught[sig] = 1;
 	caught_info = *info;
 }
@@ -65,7 +65,7 @@ static int take(int sig, siginfo_t *si)
 	set.w[(sig - 1) / word_bits] = 1UL << ((sig - 1) % word_bits);
 	struct timespec now = {0, 0};
 	memset(si, 0, sizeof *si);
-	return (int)syscall(SYS_rt_sigtimedwait, &set, si, &now, 8);
+	return (int)syscall(SYS_rt_sigtimedwait, &set, si, &now, kset_bytes);
 }
 
 // "0" or the error's name.
@@ -254,7 +254,7 @@ static void describe_action(int sig, char *text, size_t size)
 	int flags = sa.sa_flags & ~0x04000000;
 	char mask[128] = "";
 	size_t used = 0;
-	for (int n = 1; n < 65; n++)
+	for (int n = 1; n <= top_signal; n++)
 		if (sigismember(&sa.sa_mask, n) == 1)
 			used += snprintf(mask + used, sizeof mask - used, used ? ",%d" : "%d", n);
 	snprintf(text, size, "%s:%s%s%s%s:%s", what, flags & SA_SIGINFO ? "SA_SIGINFO" : "",
@@ -288,7 +288,7 @@ void clone3_clear_sighand(void)
 		describe_action(SIGUSR2, text[1], sizeof text[1]);
 		struct kset m = mask_now();
 		size_t used = 0;
-		for (int n = 1; n < 65; n++)
+		for (int n = 1; n <= top_signal; n++)
 			if (m.w[(n - 1) / word_bits] >> ((n - 1) % word_bits) & 1)
 				used += snprintf(text[2] + used, sizeof text[2] - used, used ? ",%d" : "%d", n);
 		char line[512];

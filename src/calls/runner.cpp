@@ -56,13 +56,13 @@ static int kset_has(const struct kset *s, int n)
 // A list of signals as "1,4,34-64", or "none"; has(n) says which.
 void put_list(const char *key, int (*has)(const void *, int), const void *set)
 {
-	char text[256] = "";
+	char text[1024] = "";
 	size_t used = 0;
-	for (int n = 1; n <= 64; n++) {
+	for (int n = 1; n <= top_signal; n++) {
 		if (!has(set, n))
 			continue;
 		int last = n;
-		while (last < 64 && has(set, last + 1))
+		while (last < top_signal && has(set, last + 1))
 			last++;
 		used += snprintf(text + used, sizeof text - used, used ? ",%d" : "%d", n);
 		if (last > n)
@@ -107,7 +107,7 @@ long rt_sigpending(void *set, size_t size)
 void set_mask(const int *sigs)
 {
 	struct kset s = kset_of(sigs);
-	rt_sigprocmask(SIG_SETMASK, &s, NULL, 8);
+	rt_sigprocmask(SIG_SETMASK, &s, NULL, kset_bytes);
 }
 
 void handle_with_info(int sig, void (*handler)(int, siginfo_t *, void *))
@@ -188,7 +188,7 @@ struct kset mask_now(void)
 {
 	struct roomy s;
 	memset(&s, 0, sizeof s);
-	rt_sigprocmask(SIG_BLOCK, NULL, &s, 8);
+	rt_sigprocmask(SIG_BLOCK, NULL, &s, kset_bytes);
 	return s.k;
 }
 
@@ -196,7 +196,7 @@ struct kset pending_now(void)
 {
 	struct roomy s;
 	memset(&s, 0, sizeof s);
-	rt_sigpending(&s, 8);
+	rt_sigpending(&s, kset_bytes);
 	return s.k;
 }
 
@@ -264,7 +264,7 @@ void put_untouched(const char *key, const unsigned char *buf, size_t size)
 
 bool put_out(int fd) { return write(fd, seen, seen_used) == (ssize_t)seen_used; }
 
-const int start[] = {1, 10, 0};
+const int start[] = {SIGHUP, SIGUSR1, 0};
 const int none[] = {0};
 
 struct call_case {
@@ -468,9 +468,9 @@ static void start_case(struct running *r)
 	if (pid == 0) {
 		close(fds[0]);
 		setpgid(0, 0);
-		static const char default_action[64] = {0};
-		for (int sig = 1; sig <= 64; sig++)	// raw: libc refuses 32 and 33
-			syscall(SYS_rt_sigaction, sig, default_action, NULL, 8);
+		static const char default_action[256] = {0};
+		for (int sig = 1; sig <= top_signal; sig++)	// raw: libc refuses 32 and 33
+			syscall(SYS_rt_sigaction, sig, default_action, NULL, kset_bytes);
 		set_mask(none);
 		seen_used = 0;
 		r->c->run();

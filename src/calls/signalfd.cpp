@@ -188,7 +188,6 @@ void signalfd_ignored(void)
 
 // The mask the kernel keeps, as /proc shows it: "none" where there is no
 // /proc, as in a bare kernel's first program.
-static int has_bit(const void *bits, int n) { return *(const unsigned long long *)bits >> (n - 1) & 1; }
 static void put_kept(int fd)
 {
 	if (access("/proc/self", F_OK) != 0) {
@@ -207,8 +206,19 @@ static void put_kept(int fd)
 		put("fdinfo=unreadable");
 		return;
 	}
-	unsigned long long kept = strtoull(at + strlen("sigmask:"), NULL, 16);
-	put_list("fdinfo", has_bit, &kept);
+	// In hex, the highest signals first: the last digit holds 1 to 4.
+	const char *digits = at + strlen("sigmask:");
+	digits += strspn(digits, " \t");
+	size_t n_digits = strspn(digits, "0123456789abcdefABCDEF");
+	char kept[top_signal + 1] = {0};
+	for (size_t i = 0; i < n_digits; i++) {
+		char digit[2] = {digits[n_digits - 1 - i], 0};
+		unsigned long bits = strtoul(digit, NULL, 16);
+		for (int b = 0; b < 4; b++)
+			if (bits >> b & 1 && 4 * i + b < (size_t)top_signal)
+				kept[4 * i + b + 1] = 1;
+	}
+	put_list("fdinfo", has_flag, kept);
 }
 
 void signalfd_kill_stop(void)
@@ -241,7 +251,8 @@ void signalfd_sizes(void)
 		const char *key;
 		size_t size;
 		int flags;
-	} tries[] = {{"s4", 4, 0}, {"s16", 16, 0}, {"badflags", 8, 1}, {"s8", 8, 0}};
+	} tries[] = {{"s4", kset_bytes / 2, 0}, {"s16", 2 * kset_bytes, 0}, {"badflags", kset_bytes, 1},
+		     {"s8", kset_bytes, 0}};
 	struct roomy set;
 	memset(&set, 0, sizeof set);
 	set.k = kset_of(ten);

@@ -96,7 +96,7 @@ void sigtimedwait_bad_timespec(void)
 }
 
 // 20. rt_sigtimedwait raw: SIGKILL and SIGSTOP are dropped from the set,
-// not refused; any sigsetsize but 8 is.  Its timespec is the kernel's
+// not refused; any sigsetsize but the set's is.  Its timespec is the kernel's
 // own: two longs.
 static long rt_sigtimedwait(const struct kset *set, size_t size)
 {
@@ -109,8 +109,8 @@ void sigtimedwait_kill_stop(void)
 	kill(getpid(), SIGUSR1);
 	static const int kill_stop[] = {SIGKILL, SIGSTOP, 0}, with_10[] = {SIGKILL, SIGUSR1, SIGSTOP, 0};
 	struct kset only = kset_of(kill_stop), with = kset_of(with_10);
-	put_as("only_kill_stop", rt_sigtimedwait(&only, 8));
-	put_as("with10", rt_sigtimedwait(&with, 8));
+	put_as("only_kill_stop", rt_sigtimedwait(&only, kset_bytes));
+	put_as("with10", rt_sigtimedwait(&with, kset_bytes));
 	put_mask();
 }
 void sigtimedwait_sizes(void)
@@ -121,8 +121,8 @@ void sigtimedwait_sizes(void)
 	struct roomy set;
 	memset(&set, 0, sizeof set);
 	set.k = kset_of(ten);
-	put_as("s4", rt_sigtimedwait(&set.k, 4));
-	put_as("s16", rt_sigtimedwait(&set.k, 16));
+	put_as("s4", rt_sigtimedwait(&set.k, kset_bytes / 2));
+	put_as("s16", rt_sigtimedwait(&set.k, 2 * kset_bytes));
 	put_pending();
 }
 
