@@ -2,13 +2,20 @@
 // The calls program's cases and what Linux gives in each: see calls.h.
 #include "calls.h"
 #include "legacy_calls.h"
+#include "numbering.h"
 
+#include <algorithm>
 #include <map>
+#include <stdexcept>
 #include <utility>
 
 const char calls_prefix[] = "calls/";
 
 // Most cases start from signals 1 and 10 blocked, and use 12 as the set.
+// Signals are numbered here as most targets number them (SIGUSR1 10,
+// SIGUSR2 12, SIGSTOP 19, SIGWINCH 28), and a set is 8 bytes: the check
+// renumbers them by name for the target (signal_keys below), and puts its
+// set's size where it counts.
 const std::vector<CallCase> call_cases = {
 	// A null new set only reads the mask, whatever how says.
 	{.name = "null-set-block", .about = "rt_sigprocmask(SIG_BLOCK, NULL, old)",
@@ -31,11 +38,11 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "r=-1 e=EINVAL mask=1,10 old=untouched"},
 	// The old set is the mask before, 8 bytes of it and no more.
 	{.name = "set-block", .about = "rt_sigprocmask(SIG_BLOCK, {10, 12}, old)",
-	 .expected = "r=0 mask=1,10,12 old=1,10 bytes=8"},
+	 .expected = "r=0 mask=1,10,12 old=1,10 bytes={set-bytes}"},
 	{.name = "set-unblock", .about = "rt_sigprocmask(SIG_UNBLOCK, {10, 12}, old)",
-	 .expected = "r=0 mask=1 old=1,10 bytes=8"},
+	 .expected = "r=0 mask=1 old=1,10 bytes={set-bytes}"},
 	{.name = "set-setmask", .about = "rt_sigprocmask(SIG_SETMASK, {10, 12}, old)",
-	 .expected = "r=0 mask=10,12 old=1,10 bytes=8"},
+	 .expected = "r=0 mask=10,12 old=1,10 bytes={set-bytes}"},
 	{.name = "same-buffer", .about = "rt_sigprocmask(SIG_BLOCK, buf, buf) with {12}, from {1}",
 	 .expected = "r=0 mask=1,12 buf=1"},
 	// Any sigsetsize but 8 is refused before anything is read or written.
@@ -54,13 +61,13 @@ const std::vector<CallCase> call_cases = {
 	// SIGKILL and SIGSTOP are dropped silently.
 	{.name = "kill-stop-setmask", .about = "SIG_SETMASK {9, 19, 10}", .expected = "r=0 mask=10"},
 	{.name = "kill-stop-block", .about = "SIG_BLOCK {9, 19} from {1}", .expected = "r=0 mask=1"},
-	// Signals 1 to 64 one by one; 9 and 19 cannot be held.
+	// Every signal one by one; SIGKILL and SIGSTOP cannot be held.
 	{.name = "layout", .about = "the bit of the pending set each signal sent lands in",
 	 .expected = "layout={layout}"},
 	{.name = "round-trip", .about = "each signal blocked alone reads back alone, raw and through libc",
-	 .expected = "back=1-8,10-18,20-64 libc=1-8,10-18,20-64"},
+	 .expected = "back={holdable} libc={holdable}"},
 	{.name = "pending-delivery", .about = "each signal blocked and sent is pending, and arrives once released",
-	 .expected = "pending=1-8,10-18,20-64 delivered=1-8,10-18,20-64"},
+	 .expected = "pending={holdable} delivered={holdable}"},
 	// Faults: EFAULT, and the new mask applied where only the old set is bad.
 	{.name = "fault-set", .about = "an unmapped set", .expected = "r=-1 e=EFAULT mask=1,10"},
 	{.name = "fault-old", .about = "an unmapped old set", .expected = "r=-1 e=EFAULT mask=1,10,12"},
@@ -72,10 +79,10 @@ const std::vector<CallCase> call_cases = {
 	{.name = "pthread-sigmask-error", .about = "pthread_sigmask(99, {12}, NULL) returns the error",
 	 .expected = "r=EINVAL mask=1,10"},
 	{.name = "libc-sigset-tail", .about = "sigset_t past the kernel's 8 bytes is neither written nor read",
-	 .expected = "old_bytes=8 mask=12"},
+	 .expected = "old_bytes={set-bytes} mask=12"},
 	// rt_sigpending writes as many bytes as asked, up to 8.
 	{.name = "pending-sizes", .about = "rt_sigpending with sigsetsize 0 to 8",
-	 .expected = "bytes=0,1,2,3,4,5,6,7,8"},
+	 .expected = "bytes={pending-sizes}"},
 	{.name = "pending-size-9", .about = "rt_sigpending with sigsetsize 9", .expected = "r=-1 e=EINVAL"},
 	{.name = "pending-fault", .about = "rt_sigpending into an unmapped set", .expected = "r=-1 e=EFAULT"},
 	// What SIG_IGN does to a pending signal.
@@ -335,18 +342,95 @@ std::string value_in(const Pairs &words, const std::string &key, const std::stri
 	return missing;
 }
 
+// The signals a mask can hold: all the target has but SIGKILL and
+// SIGSTOP.
+SignalSet holdable(const Numbering &n)
+{
+	SignalSet s;
+	for (int sig = 1; sig <= n.rtmax; sig++)
+		if (sig != n.number("KILL") && sig != n.number("STOP"))
+			s.bits.set(sig - 1);
+	return s;
+}
+
 // Where signal n lands in the bytes of a set, byte * 8 + bit: bit n - 1
 // of words as wide as the target's long, in its byte order.
-std::string layout(const ElfFacts &t)
+std::string layout(const ElfFacts &t, const Numbering &numbering)
 {
 	int width = t.wide ? 64 : 32;
+	SignalSet held = holdable(numbering);
 	std::string s;
-	for (int n = 1; n <= 64; n++) {
+	for (int n = 1; n <= numbering.rtmax; n++) {
 		int bit = n - 1, in_word = bit % width;
 		int byte = bit / width * (width / 8) + (t.big ? width / 8 - 1 - in_word / 8 : in_word / 8);
-		s += (n > 1 ? "," : "") + (n == 9 || n == 19 ? std::string("-") : std::to_string(byte * 8 + bit % 8));
+		s += (n > 1 ? "," : "") + (held.has(n) ? std::to_string(byte * 8 + bit % 8) : std::string("-"));
 	}
 	return s;
+}
+
+// The keys whose values name signals, and which field of an item holds
+// the signal ("10:SI_USER:self", "0:10:SI_USER"); a set's items are put
+// in order again once renumbered, a sequence's keep theirs.  r is the
+// signal a wait took, where it took one: its other values (0, -1, a
+// count of bytes) name no signal, or the same one everywhere (1).
+const struct {
+	const char *key;
+	int field = 0;
+	bool sequence = false;
+} signal_keys[] = {
+	{"after"}, {"blocked"}, {"buf"}, {"by_20ms"}, {"caught"}, {"child_mask"}, {"child_own"},
+	{"child_pending"}, {"child_read"}, {"full"}, {"got"}, {"ignored"}, {"in_handler"}, {"main"},
+	{"main_pending"}, {"mask"}, {"old"}, {"parent_pending"}, {"pending"}, {"pending_after"},
+	{"pending_before"}, {"pending_end"}, {"read"}, {"sa_mask"}, {"sig"}, {"signo"}, {"thread"},
+	{"thread_pending"}, {"uc"}, {"with10"}, {"fdinfo"},
+	{"order", 0, true}, {"handler", 0, true}, {"first", 0, true}, {"second", 0, true},
+	{"got_info", 0, true}, {"got_null", 0, true}, {"child_got", 0, true}, {"r", 0, true},
+	{"user", 1, true}, {"tkill", 1, true}, {"positive", 1, true},
+	{"parent_10", 2, true}, {"parent_12", 2, true}, {"child_10", 2, true}, {"child_12", 2, true},
+};
+
+// A field's signal, renumbered; anything else as it is.
+std::string renumbered_field(const std::string &field, const Numbering &from, const Numbering &to)
+{
+	size_t used = 0;
+	int sig = 0;
+	try {
+		sig = std::stoi(field, &used);
+	} catch (const std::exception &) {
+		return field;
+	}
+	int there = used == field.size() && sig > 0 ? translated(sig, from, to) : 0;
+	return there ? std::to_string(there) : field;
+}
+
+// value of key, from one numbering into another.
+std::string renumbered(const std::string &key, const std::string &value, const Numbering &from,
+		       const Numbering &to)
+{
+	for (const auto &k : signal_keys) {
+		if (key != k.key)
+			continue;
+		if (!k.sequence) {
+			SignalSet set = SignalSet::parse(value);
+			return set.known ? translated(set, from, to).text() : value;
+		}
+		std::string out;
+		for (size_t at = 0; at <= value.size();) {
+			size_t comma = std::min(value.find(',', at), value.size());
+			std::string item = value.substr(at, comma - at), renamed;
+			int field = 0;
+			for (size_t f = 0; f <= item.size(); field++) {
+				size_t colon = std::min(item.find(':', f), item.size());
+				std::string part = item.substr(f, colon - f);
+				renamed += (field ? ":" : "") + (field == k.field ? renumbered_field(part, from, to) : part);
+				f = colon + 1;
+			}
+			out += (at ? "," : "") + renamed;
+			at = comma + 1;
+		}
+		return out;
+	}
+	return value;
 }
 
 // The legacy calls a case needs, and why it is skipped where the target
@@ -392,12 +476,13 @@ std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::stri
 	// over 32 to 64, and sgetmask gives them all to a 64-bit program.  An
 	// i386 program's kernel may be 64-bit too: its uname says so.
 	bool kernel64 = t.wide || kernel == "x86_64";
+	const Numbering &numbering = numbering_of(t);
+	// In the table's numbering, renumbered with the words they stand in.
 	const std::map<std::string, std::string> values = {
 		{"word-bytes", word64 ? "8" : "4"},
 		{"legacy-mask", word64 ? "1,32" : "1,32,40"},
 		{"legacy-old", word64 ? "2,40" : "2"},
 		{"legacy-pending", word64 ? "10,40" : "10"},
-		{"layout", layout(t)},
 		{"sgetmask", t.wide ? "1,32-64" : "1,32"},
 		{"ssetmask", kernel64 ? "1,32-64" : "1,32"},
 		{"kernel", kernel.empty() ? "?" : kernel},
@@ -405,12 +490,39 @@ std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::stri
 		// the kernel kept, and says so.
 		{"fdinfo", value_in(pairs(seen), "fdinfo", "") == "none" ? "none" : "10"},
 	};
+	// The target's own.
+	std::string sizes;
+	for (int n = 0; n <= numbering.set_bytes(); n++)
+		sizes += (n ? "," : "") + std::to_string(n);
+	const std::map<std::string, std::string> target_values = {
+		{"layout", layout(t, numbering)},
+		{"holdable", holdable(numbering).text()},
+		{"set-bytes", std::to_string(numbering.set_bytes())},
+		{"pending-sizes", sizes},
+	};
 	std::string e = has_calls(c, t) == Has::enosys ? c.enosys : c.expected;
-	for (size_t at; (at = e.find('{')) != std::string::npos;) {
-		size_t end = e.find('}', at);
-		e.replace(at, end - at + 1, values.at(e.substr(at + 1, end - at - 1)));
+	std::string out;
+	for (const auto &[key, v] : pairs(e)) {
+		std::string value = v;
+		if (value.size() > 2 && value.front() == '{' && value.back() == '}') {
+			std::string name = value.substr(1, value.size() - 2);
+			auto own = target_values.find(name);
+			value = own != target_values.end() ? own->second
+							   : renumbered(key, values.at(name), numberings.front(), numbering);
+		} else {
+			value = renumbered(key, value, numberings.front(), numbering);
+		}
+		out += (out.empty() ? "" : " ") + key + "=" + value;
 	}
-	return e;
+	return out;
+}
+
+std::string calls_renumbered(const std::string &line, const Numbering &from, const Numbering &to)
+{
+	std::string out;
+	for (const auto &[key, value] : pairs(line))
+		out += (out.empty() ? "" : " ") + key + "=" + renumbered(key, value, from, to);
+	return out;
 }
 
 bool calls_line(const std::string &out, const CallCase &c, std::string *seen)

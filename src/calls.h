@@ -45,6 +45,11 @@ std::string calls_skip(const CallCase &c, const ElfFacts &target);
 // What Linux gives in case c on that target, the case's own line seen.
 std::string calls_expected(const CallCase &c, const ElfFacts &target, const std::string &seen);
 
+// A line's signals, from numbering from into numbering to, by name; the
+// table's are numbered as most targets number them (numberings' first).
+struct Numbering;
+std::string calls_renumbered(const std::string &line, const Numbering &from, const Numbering &to);
+
 // The line the calls program wrote for c in out, without its tag and
 // name; false when there is none.
 bool calls_line(const std::string &out, const CallCase &c, std::string *seen);
