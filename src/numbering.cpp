@@ -4,7 +4,7 @@
 
 #include <elf.h>
 
-#include <cstring>
+#include <csignal>
 
 #ifndef EM_ALPHA
 #define EM_ALPHA 0x9026
@@ -113,16 +113,21 @@ const Numbering &numbering_of(const ElfFacts &target)
 
 const Numbering &own_numbering()
 {
-	// The family whose every signal this C library names as it does.
+	// The family whose numbers are this <signal.h>'s.  (Not by libc's
+	// names of them: MIPS's calls its SIGIO "POLL".)
+	static const std::pair<const char *, int> ours[] = {
+		{"HUP", SIGHUP}, {"INT", SIGINT}, {"QUIT", SIGQUIT}, {"ILL", SIGILL}, {"TRAP", SIGTRAP},
+		{"ABRT", SIGABRT}, {"BUS", SIGBUS}, {"FPE", SIGFPE}, {"KILL", SIGKILL}, {"USR1", SIGUSR1},
+		{"SEGV", SIGSEGV}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}, {"ALRM", SIGALRM}, {"TERM", SIGTERM},
+		{"CHLD", SIGCHLD}, {"CONT", SIGCONT}, {"STOP", SIGSTOP}, {"TSTP", SIGTSTP}, {"TTIN", SIGTTIN},
+		{"TTOU", SIGTTOU}, {"URG", SIGURG}, {"XCPU", SIGXCPU}, {"XFSZ", SIGXFSZ}, {"VTALRM", SIGVTALRM},
+		{"PROF", SIGPROF}, {"WINCH", SIGWINCH}, {"IO", SIGIO}, {"PWR", SIGPWR}, {"SYS", SIGSYS},
+	};
 	static const Numbering &own = [&]() -> const Numbering & {
 		for (const Numbering &n : numberings) {
 			bool agrees = true;
-			for (const auto &[name, sig] : n.numbers) {
-				const char *ours = sigabbrev_np(sig);
-				agrees &= ours && (strcmp(ours, name) == 0 ||
-						   (strcmp(name, "PWR") == 0 && !strcmp(ours, "INFO")) ||
-						   (strcmp(name, "PWR") == 0 && !strcmp(ours, "LOST")));
-			}
+			for (const auto &[name, sig] : ours)
+				agrees &= n.number(name) == sig;
 			if (agrees)
 				return n;
 		}
