@@ -67,8 +67,10 @@ have_qemu-system-x86 := command -v qemu-system-x86_64
 have_qemu-system-arm := command -v qemu-system-aarch64
 have_qemu-system-misc := command -v qemu-system-riscv64
 have_qemu-system-ppc := command -v qemu-system-ppc64
+have_qemu-system-mips := command -v qemu-system-mipsel
 have_user-mode-linux := command -v linux.uml
-kernel_packages := qemu-system-x86 qemu-system-arm qemu-system-misc qemu-system-ppc user-mode-linux
+kernel_packages := qemu-system-x86 qemu-system-arm qemu-system-misc qemu-system-ppc qemu-system-mips \
+	user-mode-linux
 have_debhelper := command -v dh
 have_dpkg-dev := command -v dpkg-buildpackage
 have_build-essential := test -e /usr/share/build-essential/list

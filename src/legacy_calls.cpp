@@ -16,6 +16,8 @@ const LegacyCalls table[] = {
 	{.target = "s390x", .mask_calls = Has::yes, .word_bits = 64},
 	{.target = "riscv64"},
 	{.target = "ppc64el", .mask_calls = Has::enosys, .word_calls = Has::yes, .word_bits = 64},
+	{.target = "mips64el"},
+	{.target = "mipsel", .mask_calls = Has::yes, .word_calls = Has::yes},
 };
 
 const LegacyCalls nothing = {.target = ""};
