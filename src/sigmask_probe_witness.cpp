@@ -5,6 +5,7 @@
 // and environment.  It reads all of that before it changes anything, never
 // unblocks a signal (so a pending one cannot kill it) and exits 0.
 
+#include "kernel_sigaction.h"
 #include "start_state.h"
 
 #include <sys/syscall.h>
@@ -59,7 +60,7 @@ static bool raw_handler(int sig, void (**handler)(int))
 	const int slot = 0;
 #endif
 	void (*action[16])(int) = {};
-	if (syscall(SYS_rt_sigaction, sig, nullptr, action, (_NSIG - 1 + 7) / 8) != 0)
+	if (kernel_sigaction(sig, nullptr, action) != 0)
 		return false;
 	*handler = action[slot];
 	return true;

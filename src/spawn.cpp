@@ -7,6 +7,7 @@
 // we end everything it left behind.
 #include "spawn.h"
 
+#include "kernel_sigaction.h"
 #include "start_state.h"
 
 #include <dirent.h>
@@ -176,9 +177,9 @@ bool to_background(int tty)
 			signal(sig, SIG_DFL);
 	// libc refuses the signals it keeps for itself, below SIGRTMIN, and a
 	// parent may have left them ignored (posix_spawn does, and so make).
-	static const char default_action[64] = {};
+	static const char default_action[256] = {};
 	for (int sig = 32; sig < SIGRTMIN; sig++)
-		syscall(SYS_rt_sigaction, sig, default_action, nullptr, 8);
+		kernel_sigaction(sig, default_action, nullptr);
 	sigset_t none;
 	sigemptyset(&none);
 	sigprocmask(SIG_SETMASK, &none, nullptr);

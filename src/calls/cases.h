@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <sys/syscall.h>
 
+#include "../kernel_sigaction.h"
+
 // The kernel's signal set: signals 1 to top_signal (64; 127 on MIPS,
 // whose set is 16 bytes) in native words, signal n at bit (n - 1) % W of
 // word (n - 1) / W.  The cases are named for a set of 8 bytes and 64
@@ -18,7 +20,7 @@
 // SIGUSR2 12, SIGSTOP 19); they call the target's own: sizes as far from
 // its set's, signals by name, 65 as one past its last.
 const int top_signal = _NSIG - 1;
-const int kset_bytes = (top_signal + 7) / 8;
+const int kset_bytes = kernel_set_bytes;
 struct kset {
 	unsigned long w[kset_bytes / sizeof(unsigned long)];
 };
@@ -53,6 +55,10 @@ void put_sigset(const char *key, const sigset_t *s);
 const char *error_name(int error);
 void put_result(long r);
 long rt_sigprocmask(int how, const void *set, void *old, size_t size);
+// The mask a handler's third argument says is put back when it returns,
+// and a signal added to it.
+sigset_t context_mask(const void *context);
+void add_to_context_mask(void *context, int sig);
 long rt_sigpending(void *set, size_t size);
 void set_mask(const int *sigs);
 // Puts handler on sig as the cases of waits and queues do: SA_SIGINFO and
@@ -206,8 +212,10 @@ void tgsigqueueinfo_self(void);
 void sigqueueinfo_codes_self(void);
 void sigqueueinfo_codes_other(void);
 void sigqueue_handler(void);
+#ifdef SYS_clone3
 void clone3_clear_sighand(void);
 void clone3_sighand_clear(void);
+#endif
 void pidfd_self(void);
 void pidfd_child(void);
 

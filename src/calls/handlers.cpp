@@ -79,10 +79,9 @@ static int edit_uc;
 static void look(int, siginfo_t *, void *context)
 {
 	handler_saw = mask_now();
-	ucontext_t *uc = (ucontext_t *)context;
-	uc_saw = uc->uc_sigmask;
+	uc_saw = context_mask(context);
 	if (edit_uc)
-		sigaddset(&uc->uc_sigmask, SIGALRM);
+		add_to_context_mask(context, SIGALRM);
 }
 static void in_handler(int flags, const int *sa_mask, int edit)
 {
@@ -167,7 +166,7 @@ void rt_sigaction_refused(void)
 		{"size4", SIGUSR2, 0, k / 2u}, {"size16", SIGUSR2, 0, 2u * k}, {"sig64", last, 0, k},
 	};
 	for (const auto &t : tries) {
-		long r = syscall(SYS_rt_sigaction, t.sig, t.set ? act : NULL, old, t.size);
+		long r = kernel_sigaction(t.sig, t.set ? act : NULL, old, t.size);
 		put("%s=%s", t.key, r == 0 ? "0" : error_name(errno));
 	}
 }

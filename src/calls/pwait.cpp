@@ -57,7 +57,7 @@ static void note(int sig, siginfo_t *info, void *context)
 	int saved = errno;
 	if (caught.n == 0) {
 		caught.mask = mask_now();
-		caught.uc = ((ucontext_t *)context)->uc_sigmask;
+		caught.uc = context_mask(context);
 		caught.code = info->si_code;
 		caught.pid = info->si_pid;
 		caught.phase = phase;

@@ -231,9 +231,10 @@ void sigqueue_handler(void)
 	    caught_info.si_uid == getuid() ? "self" : "other");
 }
 
-// 27. clone3 with CLONE_CLEAR_SIGHAND: the child's handlers are back to
-// SIG_DFL, what is ignored stays ignored, flags and sa_mask cleared; the
-// mask is kept.
+// 27. clone3 with CLONE_CLEAR_SIGHAND, where the target numbers clone3:
+// the child's handlers are back to SIG_DFL, what is ignored stays
+// ignored, flags and sa_mask cleared; the mask is kept.
+#ifdef SYS_clone3
 static long clone3(unsigned long long flags)
 {
 	struct clone_args args;
@@ -323,6 +324,7 @@ void clone3_sighand_clear(void)
 	}
 	put_result(pid);
 }
+#endif
 
 // 28. pidfd_send_signal, to this process and to a child.
 static long pidfd_open(pid_t pid) { return syscall(SYS_pidfd_open, pid, 0); }

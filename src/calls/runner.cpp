@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <initializer_list>
@@ -98,6 +99,28 @@ long rt_sigprocmask(int how, const void *set, void *old, size_t size)
 {
 	return syscall(SYS_rt_sigprocmask, how, set, old, size);
 }
+
+// 64-bit SPARC hands a handler its frame's siginfo, where others hand it a
+// ucontext: the sigcontext that starts there has the mask.
+#if defined(__sparc__) && defined(__arch64__)
+sigset_t context_mask(const void *context)
+{
+	unsigned long word = ((const struct sigcontext *)context)->sigc_mask;
+	sigset_t s;
+	sigemptyset(&s);
+	for (int n = 1; n <= 64; n++)
+		if (word >> (n - 1) & 1)
+			sigaddset(&s, n);
+	return s;
+}
+void add_to_context_mask(void *context, int sig)
+{
+	((struct sigcontext *)context)->sigc_mask |= 1UL << (sig - 1);
+}
+#else
+sigset_t context_mask(const void *context) { return ((const ucontext_t *)context)->uc_sigmask; }
+void add_to_context_mask(void *context, int sig) { sigaddset(&((ucontext_t *)context)->uc_sigmask, sig); }
+#endif
 
 long rt_sigpending(void *set, size_t size)
 {
@@ -357,8 +380,10 @@ const struct call_case cases[] = {
 	{"sigqueueinfo-codes-self", sigqueueinfo_codes_self},
 	{"sigqueueinfo-codes-other", sigqueueinfo_codes_other},
 	{"sigqueue-handler", sigqueue_handler},
+#ifdef SYS_clone3
 	{"clone3-clear-sighand", clone3_clear_sighand},
 	{"clone3-sighand-clear", clone3_sighand_clear},
+#endif
 	{"pidfd-self", pidfd_self},
 	{"pidfd-child", pidfd_child},
 	// signalfd: blocked pending signals read through a descriptor.
@@ -470,7 +495,7 @@ static void start_case(struct running *r)
 		setpgid(0, 0);
 		static const char default_action[256] = {0};
 		for (int sig = 1; sig <= top_signal; sig++)	// raw: libc refuses 32 and 33
-			syscall(SYS_rt_sigaction, sig, default_action, NULL, kset_bytes);
+			kernel_sigaction(sig, default_action, NULL);
 		set_mask(none);
 		seen_used = 0;
 		r->c->run();
