@@ -186,8 +186,10 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "r=0 handler=12 by_20ms=12 code=SI_QUEUE int=5 pid=self uid=self"},
 	{.name = "clone3-clear-sighand", .about = "clone3 CLONE_CLEAR_SIGHAND, 10 handled and 12 ignored",
 	 .expected = "parent_10=handler:SA_SIGINFO|SA_RESTART:28 parent_12=SIG_IGN:SA_RESTART:28 r=pid "
-		     "child_10=SIG_DFL:0:none child_12=SIG_IGN:0:none child_mask=1,10"},
-	{.name = "clone3-sighand-clear", .about = "clone3 CLONE_SIGHAND|CLONE_CLEAR_SIGHAND", .expected = "r=-1 e=EINVAL"},
+		     "child_10=SIG_DFL:0:none child_12=SIG_IGN:0:none child_mask=1,10",
+	 .needs = Needs::clone3},
+	{.name = "clone3-sighand-clear", .about = "clone3 CLONE_SIGHAND|CLONE_CLEAR_SIGHAND", .expected = "r=-1 e=EINVAL",
+	 .needs = Needs::clone3},
 	{.name = "pidfd-self", .about = "pidfd_send_signal to itself: no siginfo, SI_QUEUE 88, si_signo 12, bad flags",
 	 .expected = "null=0 pending=10 got_null=10:SI_USER:self info=0 got_info=10:SI_QUEUE:88 "
 		     "signo_mismatch=EINVAL bad_flags=EINVAL pending_end=none handler=none"},
@@ -433,15 +435,18 @@ std::string renumbered(const std::string &key, const std::string &value, const N
 	return value;
 }
 
-// The legacy calls a case needs, and why it is skipped where the target
-// has no number for them.
+// The calls a case needs, and why it is skipped where the target has no
+// number for them, or where what its kernel gives is not known.
 const struct {
 	Needs needs;
 	Has LegacyCalls::*has;
-	const char *lacking;
+	const char *lacking, *unknown;
 } needed[] = {
-	{Needs::legacy_calls, &LegacyCalls::mask_calls, "the target has no legacy sigprocmask and sigpending"},
-	{Needs::legacy_word_calls, &LegacyCalls::word_calls, "the target has no sgetmask and ssetmask"},
+	{Needs::legacy_calls, &LegacyCalls::mask_calls, "the target has no legacy sigprocmask and sigpending",
+	 "what the target's kernel gives of the legacy sigprocmask and sigpending is not known"},
+	{Needs::legacy_word_calls, &LegacyCalls::word_calls, "the target has no sgetmask and ssetmask",
+	 "what the target's kernel gives of sgetmask and ssetmask is not known"},
+	{Needs::clone3, &LegacyCalls::clone3, "the target has no clone3", ""},
 };
 
 // How the target's kernel has the calls case c makes.
@@ -460,11 +465,15 @@ bool has_legacy_calls(const ElfFacts &t)
 	return legacy_calls(t.target()).mask_calls == Has::yes;
 }
 
+bool calls_numbered(const CallCase &c, const ElfFacts &t) { return has_calls(c, t) != Has::no; }
+
 std::string calls_skip(const CallCase &c, const ElfFacts &t)
 {
 	for (const auto &n : needed)
 		if (c.needs == n.needs && has_calls(c, t) == Has::no)
 			return n.lacking;
+		else if (c.needs == n.needs && has_calls(c, t) == Has::unknown)
+			return n.unknown;
 	return "";
 }
 
@@ -473,9 +482,10 @@ std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::stri
 	bool word64 = legacy_calls(t.target()).word_bits == 64;
 	std::string kernel = value_in(pairs(seen), "kernel", "");
 	// A 64-bit kernel takes ssetmask's word as an int and spreads bit 31
-	// over 32 to 64, and sgetmask gives them all to a 64-bit program.  An
-	// i386 program's kernel may be 64-bit too: its uname says so.
-	bool kernel64 = t.wide || kernel == "x86_64";
+	// over 32 to 64, and sgetmask gives them all to a 64-bit program.  A
+	// 32-bit program's kernel may be 64-bit too: its uname says so
+	// (x86_64, mips64, parisc64).
+	bool kernel64 = t.wide || kernel.find("64") != std::string::npos;
 	const Numbering &numbering = numbering_of(t);
 	// In the table's numbering, renumbered with the words they stand in.
 	const std::map<std::string, std::string> values = {

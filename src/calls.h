@@ -13,9 +13,9 @@
 #include <vector>
 
 // Where a case runs: everywhere, or where the target's kernel has a
-// number for the legacy sigprocmask and sigpending, or for sgetmask and
-// ssetmask (legacy_calls.h says which).
-enum class Needs { nothing, legacy_calls, legacy_word_calls };
+// number for the legacy sigprocmask and sigpending, for sgetmask and
+// ssetmask, or for clone3 (legacy_calls.h says which).
+enum class Needs { nothing, legacy_calls, legacy_word_calls, clone3 };
 
 struct CallCase {
 	const char *name = nullptr;
@@ -38,6 +38,10 @@ extern const char calls_prefix[];
 
 // Whether the target's kernel has the legacy sigprocmask and sigpending.
 bool has_legacy_calls(const ElfFacts &target);
+
+// Whether the target numbers every call case c makes: the calls program
+// has the case where it does.
+bool calls_numbered(const CallCase &c, const ElfFacts &target);
 
 // Why case c does not run for a program with these ELF facts, or "".
 std::string calls_skip(const CallCase &c, const ElfFacts &target);

@@ -18,6 +18,11 @@ const LegacyCalls table[] = {
 	{.target = "ppc64el", .mask_calls = Has::enosys, .word_calls = Has::yes, .word_bits = 64},
 	{.target = "mips64el"},
 	{.target = "mipsel", .mask_calls = Has::yes, .word_calls = Has::yes},
+	{.target = "hppa", .mask_calls = Has::yes, .word_calls = Has::yes},
+	// Numbered, but what a 64-bit program gets of them no sparc64 kernel
+	// here has shown; its headers number no clone3.
+	{.target = "sparc64", .mask_calls = Has::unknown, .word_calls = Has::unknown, .word_bits = 64,
+	 .clone3 = Has::no},
 };
 
 const LegacyCalls nothing = {.target = ""};

@@ -144,11 +144,11 @@ KnownTarget probe_target()
 // name for the probe's target.
 Rows known_rows(const std::string &files)
 {
-	Rows names;
+	Rows names, skipped = calls_skipped();
 	for (const std::string &name : words(files))
 		for (const Known &k : read_known(SOURCE_DIR "/known/" + name, "", every_row(), probe_target()))
 			for (const std::string &row : every_row())
-				if (fnmatch(k.pattern.c_str(), row.c_str(), 0) == 0)
+				if (fnmatch(k.pattern.c_str(), row.c_str(), 0) == 0 && !skipped.count(row))
 					names.insert(row);
 	return names;
 }

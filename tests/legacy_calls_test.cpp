@@ -27,7 +27,7 @@ TEST(LegacyCalls, NumberedAsTheTargetsHeadersSay)
 		Has has;
 	} calls[] = {
 		{"sigprocmask", kernel.mask_calls}, {"sigpending", kernel.mask_calls},
-		{"sgetmask", kernel.word_calls}, {"ssetmask", kernel.word_calls},
+		{"sgetmask", kernel.word_calls}, {"ssetmask", kernel.word_calls}, {"clone3", kernel.clone3},
 	};
 	std::string program = "#include <sys/syscall.h>\n";
 	for (const auto &c : calls)

@@ -96,7 +96,8 @@ TEST(Reports, ResultsPictureHasACellPerConditionAndPlatform)
 // ELF facts of a target, by its name: the first that says it is.
 ElfFacts of_target(const std::string &name)
 {
-	for (unsigned machine : {EM_386, EM_X86_64, EM_AARCH64, EM_ARM, EM_S390, EM_RISCV, EM_PPC64, EM_MIPS})
+	for (unsigned machine : {EM_386, EM_X86_64, EM_AARCH64, EM_ARM, EM_S390, EM_RISCV, EM_PPC64, EM_MIPS, EM_PARISC,
+				 EM_SPARCV9})
 		for (bool wide : {false, true})
 			for (bool big : {false, true})
 				for (unsigned flags : {0x400u, 0u})
