@@ -344,23 +344,12 @@ std::string value_in(const Pairs &words, const std::string &key, const std::stri
 	return missing;
 }
 
-// The signals a mask can hold: all the target has but SIGKILL and
-// SIGSTOP.
-SignalSet holdable(const Numbering &n)
-{
-	SignalSet s;
-	for (int sig = 1; sig <= n.rtmax; sig++)
-		if (sig != n.number("KILL") && sig != n.number("STOP"))
-			s.bits.set(sig - 1);
-	return s;
-}
-
 // Where signal n lands in the bytes of a set, byte * 8 + bit: bit n - 1
 // of words as wide as the target's long, in its byte order.
 std::string layout(const ElfFacts &t, const Numbering &numbering)
 {
 	int width = t.wide ? 64 : 32;
-	SignalSet held = holdable(numbering);
+	SignalSet held = numbering.holdable();
 	std::string s;
 	for (int n = 1; n <= numbering.rtmax; n++) {
 		int bit = n - 1, in_word = bit % width;
@@ -506,7 +495,7 @@ std::string calls_expected(const CallCase &c, const ElfFacts &t, const std::stri
 		sizes += (n ? "," : "") + std::to_string(n);
 	const std::map<std::string, std::string> target_values = {
 		{"layout", layout(t, numbering)},
-		{"holdable", holdable(numbering).text()},
+		{"holdable", numbering.holdable().text()},
 		{"set-bytes", std::to_string(numbering.set_bytes())},
 		{"pending-sizes", sizes},
 	};

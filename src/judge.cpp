@@ -15,12 +15,7 @@ namespace {
 // all but SIGKILL, SIGSTOP and the two it keeps for itself.
 SignalSet blockable(const Numbering &target)
 {
-	Signals sigs;
-	for (int sig = 1; sig <= target.rtmax; sig++)
-		if (sig != target.number("KILL") && sig != target.number("STOP") && sig != target.rtmin &&
-		    sig != target.rtmin + 1)
-			sigs.push_back(sig);
-	return SignalSet::of(sigs);
+	return target.holdable() - SignalSet::of({target.rtmin, target.rtmin + 1});
 }
 
 std::string words(const std::vector<std::string> &list)

@@ -102,6 +102,15 @@ std::string Numbering::name(int sig) const
 	return "RTMAX-" + std::to_string(rtmax - sig);
 }
 
+SignalSet Numbering::holdable() const
+{
+	SignalSet s;
+	for (int sig = 1; sig <= rtmax; sig++)
+		if (sig != number("KILL") && sig != number("STOP"))
+			s.bits.set(sig - 1);
+	return s;
+}
+
 const Numbering &numbering_of(const ElfFacts &target)
 {
 	for (const Numbering &n : numberings)

@@ -24,6 +24,8 @@ struct Numbering {
 
 	// The kernel's sigset_t: a bit for each signal.
 	int set_bytes() const { return (rtmax + 7) / 8; }
+	// The signals a mask can hold: all but SIGKILL and SIGSTOP.
+	SignalSet holdable() const;
 	// A signal by its name, "USR1", "RTMIN+2" or "RTMAX-1"; 0 where there
 	// is none.
 	int number(const std::string &name) const;
