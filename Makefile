@@ -143,9 +143,9 @@ test-arches: setup-arches
 # The boot image of tree $(1): the host's image writer packs the tree's
 # programs with the loader and libc of the sysroot they were linked with.
 image_of = $(BUILD)/$(1)/sigmask-probe-$(1).cpio.gz
-sysroot = $(firstword $(wildcard /usr/$(call target,$(1:-static=),triplet)/lib/libc.so.6) /)
+sysroot = $(firstword $(wildcard /usr/$(call target,$(1:-static=),triplet)/lib/$(call target,$(1:-static=),libc)) /)
 pack = $(BUILD)/host/bin/sigmask-probe-image --bin $(BUILD)/$(1)/bin \
-	--sysroot $(patsubst %/lib/libc.so.6,%,$(call sysroot,$(1))) -o $(call image_of,$(1))
+	--sysroot $(patsubst %/lib/$(call target,$(1:-static=),libc),%,$(call sysroot,$(1))) -o $(call image_of,$(1))
 tree = $(if $(filter uml,$(ARCH)),amd64,$(ARCH))$(if $(STATIC),-static)
 
 image:

@@ -60,13 +60,17 @@ std::string directory_of(const std::string &path)
 	return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
 
-// The libc.so.6 in sysroot built for the same machine as facts, found
-// where the loader is or in the library directories, multiarch ones too.
+// The libc.so.6 in sysroot built for the same machine as facts (alpha's
+// is libc.so.6.1), found where the loader is or in the library
+// directories, multiarch ones too.
 std::string find_libc(const std::string &sysroot, const ElfFacts &facts)
 {
-	std::vector<std::string> patterns = {sysroot + directory_of(facts.interpreter) + "libc.so.6"};
-	for (const char *dir : {"/lib/", "/usr/lib/", "/lib/*/", "/usr/lib/*/", "/lib64/", "/lib32/"})
-		patterns.push_back(sysroot + dir + "libc.so.6");
+	std::vector<std::string> patterns;
+	for (const char *name : {"libc.so.6", "libc.so.6.1"}) {
+		patterns.push_back(sysroot + directory_of(facts.interpreter) + name);
+		for (const char *dir : {"/lib/", "/usr/lib/", "/lib/*/", "/usr/lib/*/", "/lib64/", "/lib32/"})
+			patterns.push_back(sysroot + dir + name);
+	}
 	for (const std::string &pattern : patterns) {
 		glob_t found;
 		if (glob(pattern.c_str(), 0, nullptr, &found) != 0)
@@ -189,7 +193,8 @@ int run(int argc, char **argv)
 		image.file(facts.interpreter, slurp(sysroot + facts.interpreter));
 		if (loader_dir != "/lib/")
 			image.directory("/lib");
-		image.file("/lib/libc.so.6", slurp(find_libc(sysroot, facts)));
+		std::string libc = find_libc(sysroot, facts);
+		image.file("/lib/" + libc.substr(libc.rfind('/') + 1), slurp(libc));
 	}
 
 	int out = STDOUT_FILENO;
