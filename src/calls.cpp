@@ -134,13 +134,13 @@ const std::vector<CallCase> call_cases = {
 	// The legacy calls: one word, signals 1 to 32 (to 64 on s390x); ENOSYS
 	// where the kernel has only their numbers.
 	{.name = "legacy-setmask", .about = "sigprocmask(SIG_SETMASK, {1, 32}) from {2, 40}",
-	 .expected = "r=0 mask={legacy-mask} old={legacy-old} bytes={word-bytes}", .needs = Needs::legacy_calls,
+	 .expected = "r=0 mask={legacy-mask} old={legacy-old} bytes={word-bytes}", .needs = Needs::legacy_sigprocmask,
 	 .enosys = "r=-1 e=ENOSYS mask=2,40"},
 	{.name = "legacy-how", .about = "sigprocmask(99) checks how only with a set",
-	 .expected = "null=0 set=EINVAL mask=1,10", .needs = Needs::legacy_calls,
+	 .expected = "null=0 set=EINVAL mask=1,10", .needs = Needs::legacy_sigprocmask,
 	 .enosys = "null=ENOSYS set=ENOSYS mask=1,10"},
 	{.name = "legacy-sigpending", .about = "sigpending with 10 and 40 pending",
-	 .expected = "r=0 pending={legacy-pending} bytes={word-bytes}", .needs = Needs::legacy_calls,
+	 .expected = "r=0 pending={legacy-pending} bytes={word-bytes}", .needs = Needs::legacy_sigpending,
 	 .enosys = "r=-1 e=ENOSYS"},
 	{.name = "sgetmask-ssetmask", .about = "ssetmask({1, 32}) from {2}, then sgetmask",
 	 .expected = "old=2 get={sgetmask} mask={ssetmask} kernel={kernel}", .needs = Needs::legacy_word_calls},
@@ -431,8 +431,10 @@ const struct {
 	Has LegacyCalls::*has;
 	const char *lacking, *unknown;
 } needed[] = {
-	{Needs::legacy_calls, &LegacyCalls::mask_calls, "the target has no legacy sigprocmask and sigpending",
-	 "what the target's kernel gives of the legacy sigprocmask and sigpending is not known"},
+	{Needs::legacy_sigprocmask, &LegacyCalls::sigprocmask, "the target has no legacy sigprocmask and sigpending",
+	 "what the target's kernel gives of the legacy sigprocmask is not known"},
+	{Needs::legacy_sigpending, &LegacyCalls::sigpending, "the target has no legacy sigprocmask and sigpending",
+	 "what the target's kernel gives of the legacy sigpending is not known"},
 	{Needs::legacy_word_calls, &LegacyCalls::word_calls, "the target has no sgetmask and ssetmask",
 	 "what the target's kernel gives of sgetmask and ssetmask is not known"},
 	{Needs::clone3, &LegacyCalls::clone3, "the target has no clone3", ""},
@@ -451,7 +453,7 @@ Has has_calls(const CallCase &c, const ElfFacts &t)
 
 bool has_legacy_calls(const ElfFacts &t)
 {
-	return legacy_calls(t.target()).mask_calls == Has::yes;
+	return legacy_calls(t.target()).sigprocmask == Has::yes;
 }
 
 bool calls_numbered(const CallCase &c, const ElfFacts &t) { return has_calls(c, t) != Has::no; }

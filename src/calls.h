@@ -13,9 +13,9 @@
 #include <vector>
 
 // Where a case runs: everywhere, or where the target's kernel has a
-// number for the legacy sigprocmask and sigpending, for sgetmask and
+// number for the legacy sigprocmask, for sigpending, for sgetmask and
 // ssetmask, or for clone3 (legacy_calls.h says which).
-enum class Needs { nothing, legacy_calls, legacy_word_calls, clone3 };
+enum class Needs { nothing, legacy_sigprocmask, legacy_sigpending, legacy_word_calls, clone3 };
 
 struct CallCase {
 	const char *name = nullptr;

@@ -56,7 +56,7 @@ std::string ElfFacts::text() const
 		{EM_386, "Intel 80386"}, {EM_X86_64, "AMD X86-64"}, {EM_AARCH64, "AArch64"},
 		{EM_ARM, "ARM"}, {EM_S390, "IBM S/390"}, {EM_RISCV, "RISC-V"},
 		{EM_PPC64, "PowerPC64"}, {EM_PPC, "PowerPC"}, {EM_MIPS, "MIPS R3000"},
-		{EM_SPARCV9, "Sparc v9"}, {EM_PARISC, "HPPA"}, {EM_LOONGARCH, "LoongArch"}};
+		{EM_SPARCV9, "Sparc v9"}, {EM_PARISC, "HPPA"}, {EM_ALPHA, "Alpha"}, {EM_LOONGARCH, "LoongArch"}};
 	auto m = machines.find(machine);
 	return std::string(wide ? "ELF64" : "ELF32") + (big ? " big-endian " : " little-endian ") +
 	       (m != machines.end() ? m->second : "machine " + std::to_string(machine)) +
@@ -89,6 +89,7 @@ const Named named[] = {
 	{"mipsel", EM_MIPS, false, false},
 	{"hppa", EM_PARISC, false, true},
 	{"sparc64", EM_SPARCV9, true, true},
+	{"alpha", EM_ALPHA, true, false},
 };
 
 } // namespace

@@ -15,7 +15,7 @@ enum class Has { no, enosys, yes, unknown };
 
 struct LegacyCalls {
 	const char *target;		// as cmake/targets names it
-	Has mask_calls = Has::no;	// sigprocmask and sigpending
+	Has sigprocmask = Has::no, sigpending = Has::no;
 	Has word_calls = Has::no;	// sgetmask and ssetmask
 	int word_bits = 32;		// of sigprocmask's and sigpending's word
 	Has clone3 = Has::yes;

@@ -26,7 +26,7 @@ TEST(LegacyCalls, NumberedAsTheTargetsHeadersSay)
 		std::string call;
 		Has has;
 	} calls[] = {
-		{"sigprocmask", kernel.mask_calls}, {"sigpending", kernel.mask_calls},
+		{"sigprocmask", kernel.sigprocmask}, {"sigpending", kernel.sigpending},
 		{"sgetmask", kernel.word_calls}, {"ssetmask", kernel.word_calls}, {"clone3", kernel.clone3},
 	};
 	std::string program = "#include <sys/syscall.h>\n";

@@ -97,7 +97,7 @@ TEST(Reports, ResultsPictureHasACellPerConditionAndPlatform)
 ElfFacts of_target(const std::string &name)
 {
 	for (unsigned machine : {EM_386, EM_X86_64, EM_AARCH64, EM_ARM, EM_S390, EM_RISCV, EM_PPC64, EM_MIPS, EM_PARISC,
-				 EM_SPARCV9})
+				 EM_SPARCV9, EM_ALPHA})
 		for (bool wide : {false, true})
 			for (bool big : {false, true})
 				for (unsigned flags : {0x400u, 0u})
