@@ -461,10 +461,10 @@ bool calls_numbered(const CallCase &c, const ElfFacts &t) { return has_calls(c, 
 std::string calls_skip(const CallCase &c, const ElfFacts &t)
 {
 	for (const auto &n : needed)
-		if (c.needs == n.needs && has_calls(c, t) == Has::no)
-			return n.lacking;
-		else if (c.needs == n.needs && has_calls(c, t) == Has::unknown)
-			return n.unknown;
+		if (c.needs == n.needs) {
+			Has has = legacy_calls(t.target()).*n.has;
+			return has == Has::no ? n.lacking : has == Has::unknown ? n.unknown : "";
+		}
 	return "";
 }
 
