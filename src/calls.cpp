@@ -431,9 +431,9 @@ const struct {
 	Has LegacyCalls::*has;
 	const char *lacking, *unknown;
 } needed[] = {
-	{Needs::legacy_sigprocmask, &LegacyCalls::sigprocmask, "the target has no legacy sigprocmask and sigpending",
+	{Needs::legacy_sigprocmask, &LegacyCalls::sigprocmask, "the target has no legacy sigprocmask",
 	 "what the target's kernel gives of the legacy sigprocmask is not known"},
-	{Needs::legacy_sigpending, &LegacyCalls::sigpending, "the target has no legacy sigprocmask and sigpending",
+	{Needs::legacy_sigpending, &LegacyCalls::sigpending, "the target has no legacy sigpending",
 	 "what the target's kernel gives of the legacy sigpending is not known"},
 	{Needs::legacy_word_calls, &LegacyCalls::word_calls, "the target has no sgetmask and ssetmask",
 	 "what the target's kernel gives of sgetmask and ssetmask is not known"},
