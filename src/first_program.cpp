@@ -47,7 +47,9 @@ bool can_make_temporary_file(const char *dir)
 
 bool first_program_wanted(int argc, char **argv)
 {
-	if (getpid() == 1)
+	// A kernel starts an initramfs's first program as /init, by that name;
+	// a container's or a sandbox's first process is started by its own.
+	if (getpid() == 1 && argc > 0 && strcmp(argv[0], "/init") == 0)
 		return true;
 	for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++)
 		if (strcmp(argv[i], "--init") == 0)
@@ -105,8 +107,16 @@ void power_off(int status, const std::string &error, FILE *report)
 	tcdrain(fileno(report));
 	tcdrain(STDERR_FILENO);
 	sync();
-	reboot(RB_POWER_OFF);
-	fprintf(stderr, "sigmask-probe-check: cannot power off: %s\n", strerror(errno));
-	while (getpid() == 1)
-		pause();
+	// Only the system's own first process powers it off: in a PID
+	// namespace reboot(2) would end us with SIGINT and lose the status
+	// (there turning Ctrl-Alt-Del off is refused with EINVAL), and a
+	// sandbox may have no reboot(2) at all.
+	std::string why;
+	if (getpid() != 1)
+		why = "not process 1";
+	else if (reboot(RB_DISABLE_CAD) != 0)
+		why = errno == EINVAL ? "process 1 of a PID namespace, not of the system" : strerror(errno);
+	else if (reboot(RB_POWER_OFF) != 0)
+		why = strerror(errno);
+	fprintf(stderr, "sigmask-probe-check: cannot power off: %s\n", why.c_str());
 }

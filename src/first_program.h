@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <string>
 
-// Whether to run so: we are process 1, or an option before the command
-// says --init.
+// Whether to run so: an option before the command says --init, or we are
+// process 1 started as /init, as a kernel starts its initramfs's.  Process
+// 1 of a container or sandbox is an ordinary run.
 bool first_program_wanted(int argc, char **argv);
 
 // Drops the NAME=value words a kernel hands init (user-mode-linux adds
@@ -27,6 +28,7 @@ void prepare_first_program();
 // An error, the line the check wrote on standard error for its status (or
 // empty), comes before it on report as a comment, when that is another file:
 // there the console's line may never be seen.  Returns only when it cannot
-// power off, having said why; as process 1, it waits forever then instead,
-// for returning would panic the kernel.
+// power off (not process 1 of the system: of a PID namespace, a sandbox,
+// or not process 1 at all), having said why; the caller then exits with
+// status.
 void power_off(int status, const std::string &error, FILE *report);

@@ -8,6 +8,7 @@
 #include "kernel_sigaction.h"
 #include "start_state.h"
 
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 
 #include <csignal>
@@ -75,6 +76,25 @@ static void add(sigset_t *set, int sig)
 			1UL << ((sig - 1) % (8 * sizeof(long)));
 }
 
+// A descriptor on our controlling terminal, or -1: /dev/tty, where /dev
+// has one and the platform opens it; else whichever of 0 to 2 says it is
+// our session's (TIOCGSID) or, where the platform cannot say (gVisor),
+// names a foreground group, as only a controlling terminal does.
+static int controlling_terminal()
+{
+	int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+	if (fd >= 0)
+		return fd;
+	for (fd = 0; fd < 3; fd++) {
+		pid_t sid;
+		if (!isatty(fd))
+			continue;
+		if (ioctl(fd, TIOCGSID, &sid) == 0 ? sid == getsid(0) : tcgetpgrp(fd) > 0)
+			return fd;
+	}
+	return -1;
+}
+
 int main(int argc, char **argv, char **envp)
 {
 	sigset_t blocked, pending, ignored, caught;
@@ -101,7 +121,7 @@ int main(int argc, char **argv, char **envp)
 	for (int fd = 0; fd < 3; fd++)
 		describe_fd(fd, fds[fd], sizeof fds[fd]);
 	const char *tty = "none";
-	int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+	int fd = controlling_terminal();
 	if (fd >= 0) {
 		// In a PID namespace that does not hold the process groups, both
 		// read 0: which one is in the foreground cannot be told.
@@ -109,7 +129,8 @@ int main(int argc, char **argv, char **envp)
 		tty = foreground <= 0 || own <= 0 ? "unknown"
 		      : foreground == own     ? "foreground"
 					      : "background";
-		close(fd);
+		if (fd > 2)
+			close(fd);
 	}
 
 	static char buf[1 << 16];

@@ -76,6 +76,23 @@ struct Ends {
 	std::string slave_name;
 };
 
+// A file of no name in TMPDIR (or /tmp), gone with its last descriptor.
+// Where the file system cannot make one so (gVisor's cannot), a named
+// file serves, unlinked at once.
+Fd temporary_file()
+{
+	const char *env = getenv("TMPDIR");
+	std::string dir = env && *env ? env : P_tmpdir;
+	Fd fd(open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+	if (fd || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+		return fd;
+	std::string name = dir + "/sigmask-probe-check.XXXXXX";
+	fd.reset(mkostemp(name.data(), O_CLOEXEC));
+	if (fd)
+		unlink(name.c_str());
+	return fd;
+}
+
 // Opens where standard output should go.  Returns "", or what this system
 // lacks for it; throws when the failure is ours.
 std::string open_out(Out out, Ends *e)
@@ -87,13 +104,11 @@ std::string open_out(Out out, Ends *e)
 		if (out == Out::reader_gone)
 			e->read.reset();
 		return "";
-	case Out::file: {
-		const char *dir = getenv("TMPDIR");
-		e->out.reset(open(dir && *dir ? dir : P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+	case Out::file:
+		e->out = temporary_file();
 		if (!e->out && ours(errno))
 			throw SpawnError(failed("cannot make a temporary file"));
 		return e->out ? "" : failed("no temporary file");
-	}
 	case Out::terminal: {
 		// Non-blocking: with no data, a master whose slave is open says
 		// EAGAIN, one without an open slave EIO.
@@ -337,6 +352,13 @@ void end_rest(pid_t pid)
 // may open again, and a master without one cannot be polled.
 constexpr long idle_ms = 20;
 
+// Linux tells a terminal's master that its last holder has gone by
+// POLLHUP, set as the holder closes it, and so before we can reap that
+// holder; gVisor never does, and has what they wrote there at once.  Once
+// the command and all it left are gone, the master is read until it has
+// been quiet this long.
+constexpr long hangup_grace_ms = 500;
+
 // Reads the child's streams until they end, and reaps it; at its exit ends
 // what it left behind, at the deadline ends it.  A terminal's master stays
 // open until then, whatever the command closes: closing it would hang up
@@ -345,6 +367,7 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, bool terminal, Fd *e
 	     Fd *slave, std::string *failure, Outcome *o, const sigset_t *waiting)
 {
 	long deadline = timeout ? now_ms() + timeout * 1000L : 0;
+	long quiet_until = 0;	// for a terminal, once reaped
 	bool reaped = false, idle = false;
 	for (;;) {
 		if (!reaped) {
@@ -375,8 +398,17 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, bool terminal, Fd *e
 			deadline = 0;	// SIGCHLD wakes us when it has gone
 			continue;
 		}
-		if (reaped)
+		if (reaped && terminal && *out) {
+			if (!quiet_until)
+				quiet_until = now_ms() + hangup_grace_ms;
+			left = quiet_until - now_ms();
+			if (left <= 0) {
+				out->reset();
+				continue;
+			}
+		} else if (reaped) {
 			left = -1;
+		}
 		if (idle)
 			left = left < 0 ? idle_ms : std::min(left, idle_ms);
 		struct pollfd fds[4];
@@ -410,6 +442,8 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, bool terminal, Fd *e
 			Fd *fd = owner[i];
 			Read r = read_into(*fd, fd == report ? &into : fd == out ? &o->out : &o->err);
 			failure->append(into.text);
+			if (r == Read::data && fd == out && quiet_until)
+				quiet_until = now_ms() + hangup_grace_ms;
 			if (r == Read::end && fd == out && terminal && !reaped)
 				idle = true;
 			else if (r == Read::end)
