@@ -287,8 +287,9 @@ std::string reproducer(const Condition &c, const std::vector<std::string> &comma
 		if (c.out == Out::pipe)
 			return "{ " + run + "; " + status + "; } | cat";
 		return run + "; " + status;
-	case Out::file:
-		return "f=$(mktemp) && { " + run + " >\"$f\"; " + status + "; cat \"$f\"; rm -f \"$f\"; }";
+	case Out::file:	// with the check's limit on what it may write
+		return "f=$(mktemp) && { prlimit --fsize=" + std::to_string(kept_bytes) + " " + run + " >\"$f\"; " +
+		       status + "; cat \"$f\"; rm -f \"$f\"; }";
 	case Out::terminal:	// standard error stays off the terminal, as in the check
 		return "script -qec " + shell_quoted((c.background ? "stty tostop; " : "") + run + " 2>&3") +
 		       " /dev/null 3>&2; " + status;

@@ -141,12 +141,20 @@ std::vector<Field> compare_env(const Condition &c, const Basis &basis, std::vect
 }
 
 // What the witness makes of a row: the differences, as fields.
-std::vector<Field> witness_fields(const Condition &c, const Outcome &w, const Basis &basis)
+// Where the witness's run differs from what row c should have handed
+// over; and, in message, how.  A run with no report at all tells nothing
+// of the condition: the command never started the witness under it, or
+// lost what it said.
+std::vector<Field> witness_fields(const Condition &c, const Outcome &w, const Basis &basis,
+				  std::string *message)
 {
+	*message = "the condition did not arrive as set";
 	if (w.stage != Outcome::ran)
 		return {{"witness", "its report", "cannot run: " + w.why}};
 	StartState seen;
 	bool reported = parse_witness(w.err.text, &seen);
+	if (!reported)
+		*message = "the witness's report never came back: the command did not start it under this condition, or lost its report";
 	if (!reported || describe(w) != "exit 0")
 		return {{"witness", "its report, exit 0",
 			 (reported ? "a report, " : "no report, ") + describe(w)},
@@ -261,9 +269,10 @@ Verdict judge(const Condition &c, const Outcome &witness, const Outcome &probe, 
 	}
 	std::vector<Field> &fields = report->fields;
 	if (basis.verified) {
-		fields = witness_fields(c, witness, basis);
+		std::string message;
+		fields = witness_fields(c, witness, basis, &message);
 		if (!fields.empty())
-			report->message = "the condition did not arrive as set";
+			report->message = message;
 	}
 	if (r.stage == Outcome::not_started) {
 		fields.push_back({"probe", "to start", "cannot run: " + r.why});

@@ -6,7 +6,6 @@
 #include "helpers.h"
 
 #include <gtest/gtest.h>
-#include <seccomp.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -116,26 +115,6 @@ TEST(CallsUnderLoad, WaitsTimedBySignalsStayRight)
 	EXPECT_EQ(failed_rows(r.out.text), Rows{}) << r.out.text;
 	EXPECT_TRUE(std::regex_search(r.out.text, std::regex("\n1\\.\\." + std::to_string(rows.size()) + "\n")))
 		<< r.out.text;
-}
-
-// Makes a system call fail with EPERM when its arguments match; the filter
-// holds across exec.  Both x86 ABIs are covered, so that an i386 probe on
-// an amd64 kernel meets it too.
-bool refuse(int syscall, std::vector<scmp_arg_cmp> args)
-{
-	scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
-	int rc = ctx ? 0 : -ENOMEM;
-	for (uint32_t arch : std::initializer_list<uint32_t>{SCMP_ARCH_X86_64, SCMP_ARCH_X86})
-		if (rc == 0 && seccomp_arch_exist(ctx, arch) == -EEXIST)
-			rc = seccomp_arch_add(ctx, arch);
-	if (rc == 0)
-		rc = seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(EPERM), syscall, args.size(),
-					    args.data());
-	if (rc == 0)
-		rc = seccomp_load(ctx);
-	seccomp_release(ctx);
-	errno = -rc;
-	return rc == 0;
 }
 
 struct Refused {

@@ -223,6 +223,12 @@ int main(int argc, char **argv)
 		return as_child(command, true, false);
 	} else if (!strcmp(fault, "announce-death")) {
 		return as_child(command, false, true);
+	} else if (!strcmp(fault, "refuse-sighup-pending")) {	// as runsc may fail to start
+		sigpending(&set);
+		if (sigismember(&set, SIGHUP) == 1) {
+			static const char line[] = "fake-platform: cannot start the program\n";
+			return write(2, line, sizeof line - 1) < 0 ? 126 : 128;
+		}
 	} else if (!strcmp(fault, "add-variable")) {	// for every program
 		setenv("FAKE_PLATFORM", "1", 1);
 	} else if (!strcmp(fault, "block-sigusr1")) {

@@ -133,6 +133,25 @@ INSTANTIATE_TEST_SUITE_P(Table, FakePlatforms, testing::Values(
 	Fake{"closes_its_streams_early", {fake_platform, "close-early", "--"}, [](auto &) { return false; }}),
 	[](const auto &info) { return std::string(info.param.name); });
 
+// A platform that cannot start the program under a condition fails its
+// rows, saying that no report came back rather than that the condition
+// did not arrive, with the status and what the platform wrote.
+TEST(FakePlatforms, SayWhenTheCommandCouldNotStartTheProgram)
+{
+	Outcome r = check_on({fake_platform, "refuse-sighup-pending", "--"});
+	Rows exposed = rows_where([](const Condition &c) {
+		return std::find(c.pending.begin(), c.pending.end(), SIGHUP) != c.pending.end();
+	});
+	ASSERT_EQ(failed_rows(r.out.text), exposed) << r.out.text;
+	std::string row = r.out.text.substr(r.out.text.find("not ok "));
+	row = row.substr(0, row.find("\n  ...\n"));
+	EXPECT_NE(row.find("message: \"the witness's report never came back: the command did not start it "
+			   "under this condition, or lost its report\""), std::string::npos) << row;
+	EXPECT_NE(row.find("no report, exit 128"), std::string::npos) << row;
+	EXPECT_NE(row.find("fake-platform: cannot start the program"), std::string::npos) << row;
+	EXPECT_EQ(row.find("did not arrive"), std::string::npos) << row;
+}
+
 // The witness tells a disposition by its handler alone, whatever the
 // flags: SA_SIGINFO makes neither SIG_IGN nor SIG_DFL a handler.
 TEST(Witness, TellsDispositionsByTheirHandler)

@@ -82,6 +82,22 @@ Outcome tool(const Words &argv, Words env, Launch how)
 	return spawn(argv, how);
 }
 
+bool refuse(int syscall, std::vector<scmp_arg_cmp> args, int error)
+{
+	scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
+	int rc = ctx ? 0 : -ENOMEM;
+	for (uint32_t arch : std::initializer_list<uint32_t>{SCMP_ARCH_X86_64, SCMP_ARCH_X86})
+		if (rc == 0 && seccomp_arch_exist(ctx, arch) == -EEXIST)
+			rc = seccomp_arch_add(ctx, arch);
+	if (rc == 0)
+		rc = seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(error), syscall, args.size(), args.data());
+	if (rc == 0)
+		rc = seccomp_load(ctx);
+	seccomp_release(ctx);
+	errno = -rc;
+	return rc == 0;
+}
+
 // The names of the rows of the table for which wanted holds.
 Rows rows_where(const std::function<bool(const Condition &)> &wanted)
 {

@@ -9,6 +9,8 @@
 #include "conditions.h"
 #include "known.h"
 
+#include <seccomp.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include <errno.h>
 #include <stdlib.h>
 
 // A row of the table, as a failing test names it.
@@ -57,6 +60,11 @@ Outcome tool(const Words &argv, Words env = {}, Launch how = {});
 
 // A set-up step that did or did not work.
 Refusal unless(bool done);
+
+// Makes a system call fail with error when its arguments match; the filter
+// holds across exec.  Both x86 ABIs are covered, so that an i386 program
+// on an amd64 kernel meets it too.
+bool refuse(int syscall, std::vector<scmp_arg_cmp> args, int error = EPERM);
 
 using Rows = std::set<std::string>;
 

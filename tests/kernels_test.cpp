@@ -15,41 +15,52 @@
 
 namespace {
 
-// As the first program of a system (process 1 of a PID namespace here,
-// where powering off ends the namespace's processes with SIGINT), the
-// check writes its report, then a last line with its status, and powers
-// off instead of returning.  It takes no notice of the NAME=value words a
-// kernel passes on, and ends what the rows leave behind.  Why it failed
-// comes just before the last line, as a comment when the report is not
-// where its standard error goes, and once when it is.
+// As the first program of a system (asked for by --init, or started as
+// /init, here as process 1 of a PID namespace), the check writes its
+// report, then a last line with its status, and powers off instead of
+// returning; where it cannot (a PID namespace's power-off would end it
+// with SIGINT), it says so and exits with that status.  It takes no notice
+// of the NAME=value words a kernel passes on, and ends what the rows leave
+// behind.  Why it failed comes just before the last line, as a comment
+// when the report is not where its standard error goes, and once when it
+// is.
 struct Boot {
 	const char *name;
 	Words args;
 	int status;
 	std::string said = "";	// before the last line
 	bool one_file = false;	// standard error on the report
+	bool as_init = false;	// started as /init rather than with --init
 };
 
 void PrintTo(const Boot &b, std::ostream *os) { *os << b.name; }
 
 class FirstProgram : public testing::TestWithParam<Boot> {};
 
-TEST_P(FirstProgram, ReportsItsStatusAndPowersOff)
+TEST_P(FirstProgram, ReportsItsStatusAndCannotPowerOff)
 {
 	Launch how;
 	if (GetParam().one_file)
 		how.setup = [] { return dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ? Refusal{"dup2"} : Refusal{}; };
-	Outcome r = tool(Words{"unshare", "-p", "-f", "-m", "--propagation", "private", fact("check")} +
+	Words start = GetParam().as_init ? Words{"bash", "-c", "exec -a /init \"$0\" \"$@\"", fact("check")}
+					 : Words{fact("check"), "--init"};
+	Outcome r = tool(Words{"unshare", "-p", "-f", "-m", "--propagation", "private"} + start +
 			 GetParam().args, {}, how);
 	if (r.out.text.find("unshare: ") == 0 || r.err.text.find("unshare: ") == 0)
 		GTEST_SKIP() << r.out.text << r.err.text;
+	const std::string cannot = "sigmask-probe-check: cannot power off: "
+				   "process 1 of a PID namespace, not of the system\n";
 	std::string end = GetParam().said + "# sigmask-probe-check: exit status " +
-			  std::to_string(GetParam().status) + "\n";
+			  std::to_string(GetParam().status) + "\n" + (GetParam().one_file ? cannot : "");
 	ASSERT_GE(r.out.text.size(), end.size()) << r.err.text;
 	size_t at = r.out.text.size() - end.size();
 	EXPECT_EQ(r.out.text.substr(at), end) << r.out.text;
 	EXPECT_EQ(r.out.text.substr(0, at).find("sigmask-probe-check: "), std::string::npos) << r.out.text;
-	EXPECT_EQ(describe(r), "killed by SIGINT") << r.out.text << r.err.text;
+	if (!GetParam().one_file) {
+		EXPECT_TRUE(r.err.text.size() >= cannot.size() &&
+			    r.err.text.substr(r.err.text.size() - cannot.size()) == cannot) << r.err.text;
+	}
+	EXPECT_EQ(describe(r), "exit " + std::to_string(GetParam().status)) << r.out.text << r.err.text;
 	EXPECT_EQ(r.out.text.find("\nnot ok ") != std::string::npos, GetParam().status == 1) << r.out.text;
 }
 
@@ -63,7 +74,10 @@ INSTANTIATE_TEST_SUITE_P(Table, FirstProgram, testing::Values(
 	Boot{"bad_option_on_one_file", {"--bogus"}, 2, "sigmask-probe-check: bad option: --bogus (see --help)\n", true},
 	// What a row leaves running, in a session of its own, does not keep
 	// the machine up.
-	Boot{"leaving_a_process", {"-o", "stdout-pipe", "sh", "-c", "setsid sleep 60 & exec \"$0\"", FAKES "/faulty-no-flush"}, 0}),
+	Boot{"leaving_a_process", {"-o", "stdout-pipe", "sh", "-c", "setsid sleep 60 & exec \"$0\"", FAKES "/faulty-no-flush"}, 0},
+	// The name a kernel starts an initramfs's first program by asks too.
+	Boot{"started_as_init", {"-o", "stdout-pipe"}, 0, "", false, true},
+	Boot{"failing_as_init", {"-o", "sighup-pending-pipe", FAKES "/faulty-no-flush"}, 1, "", false, true}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 // The tree's boot image on a kernel, as make check-kernel boots it: on
