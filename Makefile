@@ -77,6 +77,9 @@ have_debhelper := command -v dh
 have_dpkg-dev := command -v dpkg-buildpackage
 have_build-essential := test -e /usr/share/build-essential/list
 have_autopkgtest := command -v autopkgtest
+# gVisor, for the tests inside a sandbox: Debian builds it for amd64 and
+# arm64 alone.
+have_runsc := command -v runsc || case $$(dpkg --print-architecture) in amd64|arm64) false;; esac
 # dpkg-buildpackage's own, beside the build dependencies (test_packages).
 deb_packages := debhelper dpkg-dev build-essential
 # The home target runs here on the machine's own i386 libraries.
@@ -109,7 +112,7 @@ endef
 setup:
 	$(call setup,$(if $(filter $(HOME_ARCH),$(ARCH)),$(home_packages)),$(ARCH),run,install)
 setup-test:
-	$(call setup,$(home_packages) $(test_packages) $(deb_packages) autopkgtest,$(HOME_ARCH),run,install)
+	$(call setup,$(home_packages) $(test_packages) $(deb_packages) autopkgtest runsc,$(HOME_ARCH),run,install)
 setup-arches:
 	$(call setup,$(test_packages),$(other_arches),run,install)
 setup-kernels:
