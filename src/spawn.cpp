@@ -398,16 +398,23 @@ bool collect(pid_t pid, int timeout, int abort_fd, Fd *out, bool terminal, Fd *e
 			deadline = 0;	// SIGCHLD wakes us when it has gone
 			continue;
 		}
-		if (reaped && terminal && *out) {
-			if (!quiet_until)
-				quiet_until = now_ms() + hangup_grace_ms;
-			left = quiet_until - now_ms();
-			if (left <= 0) {
+		if (reaped) {
+			// Its streams still held: by what it left, which a platform
+			// may make ours only after we reaped it (gVisor does), so
+			// that is ended again now and then; by nothing of ours,
+			// until the deadline.
+			end_children();
+			long now = now_ms();
+			if (terminal && *out && !quiet_until)
+				quiet_until = now + hangup_grace_ms;
+			if (quiet_until && now >= quiet_until)
 				out->reset();
+			if (deadline && now >= deadline)
+				for (Fd *fd : {out, err, report})
+					fd->reset();
+			if ((quiet_until && now >= quiet_until) || (deadline && now >= deadline))
 				continue;
-			}
-		} else if (reaped) {
-			left = -1;
+			left = quiet_until ? std::min(idle_ms, quiet_until - now) : idle_ms;
 		}
 		if (idle)
 			left = left < 0 ? idle_ms : std::min(left, idle_ms);
