@@ -188,7 +188,7 @@ const std::vector<CallCase> call_cases = {
 	 .expected = "parent_10=handler:SA_SIGINFO|SA_RESTART:28 parent_12=SIG_IGN:SA_RESTART:28 r=pid "
 		     "child_10=SIG_DFL:0:none child_12=SIG_IGN:0:none child_mask=1,10",
 	 .needs = Needs::clone3},
-	{.name = "clone3-sighand-clear", .about = "clone3 CLONE_SIGHAND|CLONE_CLEAR_SIGHAND", .expected = "r=-1 e=EINVAL",
+	{.name = "clone3-sighand-clear", .about = "clone3 CLONE_VM|CLONE_SIGHAND|CLONE_CLEAR_SIGHAND", .expected = "r=-1 e=EINVAL",
 	 .needs = Needs::clone3},
 	{.name = "pidfd-self", .about = "pidfd_send_signal to itself: no siginfo, SI_QUEUE 88, si_signo 12, bad flags",
 	 .expected = "null=0 pending=10 got_null=10:SI_USER:self info=0 got_info=10:SI_QUEUE:88 "

@@ -235,12 +235,14 @@ void sigqueue_handler(void)
 // the child's handlers are back to SIG_DFL, what is ignored stays
 // ignored, flags and sa_mask cleared; the mask is kept.
 #ifdef SYS_clone3
-static long clone3(unsigned long long flags)
+static long clone3(unsigned long long flags, void *stack = nullptr, size_t stack_size = 0)
 {
 	struct clone_args args;
 	memset(&args, 0, sizeof args);
 	args.flags = flags;
-	args.exit_signal = SIGCHLD;	// like fork: the child's stack is a copy
+	args.exit_signal = SIGCHLD;	// like fork: without a stack, the child's is a copy
+	args.stack = reinterpret_cast<uintptr_t>(stack);
+	args.stack_size = stack_size;
 	return syscall(SYS_clone3, &args, sizeof args);
 }
 
@@ -313,9 +315,13 @@ void clone3_clear_sighand(void)
 }
 
 // CLONE_SIGHAND with CLONE_CLEAR_SIGHAND would clear the caller's own.
+// CLONE_SIGHAND needs CLONE_VM, without which it is refused for that
+// alone; a kernel that takes all three has the child on a stack of its
+// own, where it cannot return from the call.
 void clone3_sighand_clear(void)
 {
-	long pid = clone3(CLONE_SIGHAND | CLONE_CLEAR_SIGHAND);
+	alignas(16) static char stack[16384];
+	long pid = clone3(CLONE_VM | CLONE_SIGHAND | CLONE_CLEAR_SIGHAND, stack, sizeof stack);
 	if (pid == 0)
 		_exit(0);
 	if (pid > 0) {

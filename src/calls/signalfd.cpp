@@ -460,7 +460,7 @@ void signalfd_fork(void)
 	} else {
 		put_signo("child_first", got[0]);
 		put_signo("child_own", got[1]);
-		put("pid=%s", got[2] == pid ? "child" : got[2] == getpid() ? "parent" : "other");
+		put("pid=%s", got[1] <= 0 ? "-" : got[2] == pid ? "child" : got[2] == getpid() ? "parent" : "other");
 	}
 	if (pid > 0)
 		waitpid(pid, NULL, 0);
@@ -528,8 +528,9 @@ int signalfd_image(const char *fd_text)
 	put_pending_as("pending");
 	put_mask();
 	struct signalfd_siginfo si;
-	put_signo("read", read_signo(fd, &si));
-	put("code=%s", code_name(si.ssi_signo, si.ssi_code));
+	int got = read_signo(fd, &si);
+	put_signo("read", got);
+	put("code=%s", got > 0 ? code_name(si.ssi_signo, si.ssi_code) : "-");
 	put_pending_as("pending_after");
 	return put_out(1) ? 0 : 1;
 }
@@ -598,7 +599,8 @@ void signalfd_thread(void)
 	pthread_join(t, NULL);
 	put_signo("other_thread", thread_got);
 	struct signalfd_siginfo si;
-	put_signo("main", read_signo(fd, &si));
-	put("code=%s", code_name(si.ssi_signo, si.ssi_code));
+	int got = read_signo(fd, &si);
+	put_signo("main", got);
+	put("code=%s", got > 0 ? code_name(si.ssi_signo, si.ssi_code) : "-");
 	close(fd);
 }
