@@ -187,6 +187,7 @@ struct Row {
 	Chosen chosen;
 	Outcome witness = {}, probe = {};
 	bool done = false;
+	bool alone = false;	// failed beside other rows, and run again on its own
 };
 
 // Runs the rows, up to plan.jobs at once, and writes the report in table
@@ -223,8 +224,11 @@ int check(const Plan &plan)
 	for (char **e = environ; *e; e++)
 		basis.env.push_back(*e);
 	StartState baseline;
-	Outcome calls;
+	Outcome calls, calls_alone;
 	bool have_basis = !any_conditions, have_calls = !any_calls;
+	// Rows that fail while others run beside them are held back, to be
+	// run again on their own once all have run: a row fails for itself.
+	bool hold_failing = plan.jobs > 1;
 	size_t printed = 0;
 	int passed = 0, failed = 0, skipped = 0, known_failing = 0, fixed = 0;
 	bool header = false, any_started = false;
@@ -244,15 +248,31 @@ int check(const Plan &plan)
 		header = true;
 	};
 	// A calls row, from the calls program's run.
-	auto judge_calls = [&](const CallCase &call, RowReport *report) {
+	auto judge_calls = [&](const CallCase &call, const Outcome &from, RowReport *report) {
 		std::string why = calls_unrunnable(plan, call);
 		if (!why.empty()) {
 			report->directive = "SKIP " + why;
 			return Verdict::skipped;
 		}
-		if (!judge_call(call, calls, plan.calls_target, report))
+		if (!judge_call(call, from, plan.calls_target, report))
 			report->reproduce = command_line(plan.calls) + " " + call.name;
 		return report->ok ? Verdict::passed : Verdict::failed;
+	};
+	auto judge_row = [&](const Row &row, RowReport *report) {
+		report->name = row.chosen.name();
+		if (!row.chosen.c)
+			return judge_calls(*row.chosen.call, row.alone ? calls_alone : calls, report);
+		Verdict verdict = judge(*row.chosen.c, row.witness, row.probe, basis, report);
+		if (!report->ok)
+			report->reproduce = reproducer(*row.chosen.c, plan.command);
+		if (plan.witness.empty())
+			report->notes.push_back("start state not verified");
+		return verdict;
+	};
+	// Whether row, judged now, fails where no known deviation says so.
+	auto fails = [&](const Row &row) {
+		RowReport report;
+		return judge_row(row, &report) == Verdict::failed && !known_for(plan.known, report.name);
 	};
 	// Judges and writes the rows that are next in line, once what they
 	// are judged against is in.
@@ -263,18 +283,13 @@ int check(const Plan &plan)
 				break;
 			RowReport report;
 			report.number = static_cast<int>(printed) + 1;
-			report.name = row.chosen.name();
-			Verdict verdict;
-			if (row.chosen.c) {
-				verdict = judge(*row.chosen.c, row.witness, row.probe, basis, &report);
-				if (!report.ok)
-					report.reproduce = reproducer(*row.chosen.c, plan.command);
-				if (plan.witness.empty())
-					report.notes.push_back("start state not verified");
-			} else {
-				verdict = judge_calls(*row.chosen.call, &report);
-			}
+			Verdict verdict = judge_row(row, &report);
 			const Known *known = known_for(plan.known, report.name);
+			if (verdict == Verdict::failed && !known && hold_failing)
+				break;
+			if (row.alone && verdict != Verdict::failed)
+				report.notes.push_back("it failed while other rows ran beside it (-j " +
+						       std::to_string(plan.jobs) + "), and passed run again on its own");
 			if (known && verdict != Verdict::skipped)
 				report.directive = "TODO " + known->reason;
 			skipped += verdict == Verdict::skipped;
@@ -286,6 +301,22 @@ int check(const Plan &plan)
 			emit(tap_row(report));
 		}
 	};
+	// What the plain start's runs give every other row to be judged against.
+	auto take_basis = [&](const Condition &c, const std::vector<Outcome> &outcomes) {
+		const Outcome &w = outcomes[0];
+		basis.baseline = nullptr;
+		basis.platform_adds.clear();
+		basis.platform_err.clear();
+		basis.platform_err_lines.clear();
+		if (basis.verified && w.stage == Outcome::ran && describe(w) == "exit 0" &&
+		    parse_witness(w.err.text, &baseline)) {
+			basis.baseline = &baseline;
+			for (const Field &f : compare(c, baseline, basis, w.given))
+				basis.platform_adds.push_back(f.name);
+		}
+		take_platform_err(outcomes[1], &basis);
+		have_basis = true;
+	};
 	auto done = [&](size_t i, std::vector<Outcome> &outcomes) {
 		const Job &job = jobs[i];
 		if (job.kind == Job::calls) {
@@ -296,17 +327,8 @@ int check(const Plan &plan)
 			write_ready();
 			return;
 		}
-		if (job.c->baseline) {
-			const Outcome &w = outcomes[0];
-			if (basis.verified && w.stage == Outcome::ran && describe(w) == "exit 0" &&
-			    parse_witness(w.err.text, &baseline)) {
-				basis.baseline = &baseline;
-				for (const Field &f : compare(*job.c, baseline, basis, w.given))
-					basis.platform_adds.push_back(f.name);
-			}
-			take_platform_err(outcomes[1], &basis);
-			have_basis = true;
-		}
+		if (job.c->baseline)
+			take_basis(*job.c, outcomes);
 		if (job.kind == Job::row) {
 			Row &row = *std::find_if(rows.begin(), rows.end(), [&](auto &r) { return r.chosen.c == job.c; });
 			row.witness = std::move(outcomes[0]);
@@ -321,6 +343,40 @@ int check(const Plan &plan)
 		write_ready();
 	};
 
+	// Runs rows again, one at a time: a condition's runs each, and the
+	// calls program once for all its rows.
+	auto run_alone = [&](const std::vector<Row *> &again) {
+		std::vector<Job> alone;
+		std::vector<Row *> by_job;
+		bool any_calls_again = false;
+		for (Row *row : again) {
+			row->alone = true;
+			if (row->chosen.c) {
+				alone.push_back({Job::row, row->chosen.c});
+				by_job.push_back(row);
+			} else if (!any_calls_again) {
+				any_calls_again = true;
+				alone.push_back({Job::calls, &plain_start()});
+				by_job.push_back(nullptr);
+			}
+		}
+		run_jobs(alone.size(), 1,
+			 [&](size_t i, int abort_fd, std::vector<Outcome> *outcomes) {
+				 return work(plan, alone.at(i), abort_fd, outcomes);
+			 },
+			 [&](size_t i, std::vector<Outcome> &outcomes) {
+				 Row *row = by_job[i];
+				 if (!row) {
+					 calls_alone = std::move(outcomes[0]);
+					 return;
+				 }
+				 if (row->chosen.c->baseline)
+					 take_basis(*row->chosen.c, outcomes);
+				 row->witness = std::move(outcomes[0]);
+				 row->probe = std::move(outcomes[1]);
+			 });
+	};
+
 	try {
 		write_ready();	// rows with nothing to run may come first
 		run_jobs(jobs.size(), plan.jobs,
@@ -328,6 +384,20 @@ int check(const Plan &plan)
 				 return work(plan, jobs.at(i), abort_fd, outcomes);
 			 },
 			 done);
+		if (hold_failing) {
+			// The plain start first, which the others are judged against.
+			auto plain_row = std::find_if(rows.begin() + printed, rows.end(),
+						      [](const Row &r) { return r.chosen.c && r.chosen.c->baseline; });
+			if (plain_row != rows.end() && fails(*plain_row))
+				run_alone({&*plain_row});
+			std::vector<Row *> again;
+			for (auto row = rows.begin() + printed; row != rows.end(); ++row)
+				if (!row->alone && fails(*row))
+					again.push_back(&*row);
+			run_alone(again);
+			hold_failing = false;
+		}
+		write_ready();
 	} catch (const Interrupted &stop) {
 		// The rows have ended: say so, and die of the same signal.
 		try {
@@ -406,7 +476,8 @@ void usage()
 	     "      --explain=NAME     print a shell script that reproduces condition NAME\n"
 	     "      --report=FILE      write the report on FILE instead of standard output\n"
 	     "      --init             run as the first program of a system, as when this\n"
-	     "                         is process 1: power the machine off at the end\n"
+	     "                         is process 1 started as /init: power the machine\n"
+	     "                         off at the end\n"
 	     "  -h, --help             show this help\n"
 	     "      --version          show the version\n");
 }

@@ -152,6 +152,25 @@ TEST(FakePlatforms, SayWhenTheCommandCouldNotStartTheProgram)
 	EXPECT_EQ(row.find("did not arrive"), std::string::npos) << row;
 }
 
+// A launcher that refuses a second copy of a running program, as
+// start-stop-daemon does, fails rows only while others run beside them: a
+// row that failed so is run again on its own, and the report says where
+// that changed its verdict.  The verdicts are those of one row at a time.
+TEST(FakePlatforms, ARowFailsForItselfWhateverRunsBesideIt)
+{
+	Words launcher = {"start-stop-daemon", "--start", "--exec", fact("probe")};
+	if (tool({"start-stop-daemon", "--version"}).stage != Outcome::ran)
+		GTEST_SKIP() << "no start-stop-daemon";
+	Outcome one = tool(Words{fact("check"), "-j", "1"} + launcher);
+	Outcome many = tool(Words{fact("check"), "-j", "8"} + launcher);
+	EXPECT_EQ(failed_rows(many.out.text), failed_rows(one.out.text)) << many.out.text;
+	EXPECT_EQ(describe(many), describe(one));
+	EXPECT_EQ(one.out.text.find("passed run again on its own"), std::string::npos) << one.out.text;
+	for (const std::string &note : all_matches(many.out.text, "\n(ok [0-9]+ - [^\n]*\n# it failed [^\n]*)"))
+		EXPECT_NE(note.find("# it failed while other rows ran beside it (-j 8), and passed run again on its own"),
+			  std::string::npos) << note;
+}
+
 // The witness tells a disposition by its handler alone, whatever the
 // flags: SA_SIGINFO makes neither SIG_IGN nor SIG_DFL a handler.
 TEST(Witness, TellsDispositionsByTheirHandler)
