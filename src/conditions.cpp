@@ -290,8 +290,9 @@ std::string reproducer(const Condition &c, const std::vector<std::string> &comma
 	case Out::file:	// with the check's limit on what it may write
 		return "f=$(mktemp) && { prlimit --fsize=" + std::to_string(kept_bytes) + " " + run + " >\"$f\"; " +
 		       status + "; cat \"$f\"; rm -f \"$f\"; }";
-	case Out::terminal:	// standard error stays off the terminal, as in the check
-		return "script -qec " + shell_quoted((c.background ? "stty tostop; " : "") + run + " 2>&3") +
+	case Out::terminal:	// standard input and error stay off the terminal, as in the check
+		return "script -qec " +
+		       shell_quoted((c.background ? "stty tostop; " : "") + run + (c.close_stdin ? "" : " </dev/null") + " 2>&3") +
 		       " /dev/null 3>&2; " + status;
 	case Out::null:
 		return run + " >/dev/null; " + status;
