@@ -51,6 +51,17 @@ StartState ideal_start(const Basis &basis, const std::string (&given)[3])
 	return s;
 }
 
+// A descriptor as given, with the file status flags that seen, the same
+// descriptor on the plain start, had besides: what the platform sets on
+// every program's standard streams.
+std::string with_flags_of(const std::string &given, const std::string &seen)
+{
+	size_t mode = seen.rfind('/'), flags = seen.find('+', mode == std::string::npos ? 0 : mode);
+	if (given == "closed" || given.find('+') != std::string::npos || flags == std::string::npos)
+		return given;
+	return given + seen.substr(flags);
+}
+
 // What c should hand over, starting from base: c's own changes applied to
 // it.  A row that blocks every signal, or leaves no environment, expects
 // exactly that.
@@ -67,7 +78,8 @@ StartState expected_state(const Condition &c, const StartState &base, const std:
 	SignalSet ignored = in_target(left_ignored(c));
 	e.ignored = read_or_none(base.ignored) | ignored;
 	e.caught = read_or_none(base.caught) - ignored;
-	std::copy(std::begin(given), std::end(given), e.fd);
+	for (int fd = 0; fd < 3; fd++)
+		e.fd[fd] = with_flags_of(given[fd], base.fd[fd]);
 	if (c.out == Out::terminal)
 		e.tty = c.background ? "background" : "foreground";
 	if (c.args == Args::extra) {

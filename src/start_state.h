@@ -9,13 +9,22 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 // The tag that starts the witness's one line on standard error.
 #define WITNESS_TAG "sigmask-probe-witness:"
 
+// The file status flags a program notices on its standard streams, as
+// describe_fd writes them after how the descriptor is open.
+static inline void describe_flags(int flags, char *buf, size_t size)
+{
+	snprintf(buf, size, "%s%s", flags & O_APPEND ? "+append" : "", flags & O_NONBLOCK ? "+nonblock" : "");
+}
+
 // Describes descriptor fd: "closed", "pipe:INODE", "file:DEV:INODE",
 // "socket:INODE", "tty:MAJOR,MINOR", "chr:MAJOR,MINOR", "dir" or "other",
-// then "/r", "/w" or "/rw" for how it is open.  Looks, changes nothing.
+// then "/r", "/w" or "/rw" for how it is open, and "+append" and
+// "+nonblock" where those flags are set.  Looks, changes nothing.
 static inline void describe_fd(int fd, char *buf, size_t size)
 {
 	struct stat st;
@@ -47,4 +56,6 @@ static inline void describe_fd(int fd, char *buf, size_t size)
 	default:
 		snprintf(buf, size, "other/%s", mode);
 	}
+	size_t used = strlen(buf);
+	describe_flags(flags, buf + used, size - used);
 }

@@ -229,6 +229,10 @@ int main(int argc, char **argv)
 			static const char line[] = "fake-platform: cannot start the program\n";
 			return write(2, line, sizeof line - 1) < 0 ? 126 : 128;
 		}
+	} else if (!strcmp(fault, "append-stdout") || !strcmp(fault, "nonblock-stdout")) {	// as make, node
+		int flag = !strcmp(fault, "append-stdout") ? O_APPEND : O_NONBLOCK;
+		for (int fd = 1; fd <= 2; fd++)
+			fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | flag);
 	} else if (!strcmp(fault, "add-variable")) {	// for every program
 		setenv("FAKE_PLATFORM", "1", 1);
 	} else if (!strcmp(fault, "block-sigusr1")) {

@@ -112,6 +112,10 @@ INSTANTIATE_TEST_SUITE_P(Table, FakePlatforms, testing::Values(
 	Fake{"adds_a_variable", {fake_platform, "add-variable", "--"},
 	     [](auto &c) { return c.baseline || c.args == Args::no_env; }},
 	Fake{"blocks_a_signal", {fake_platform, "block-sigusr1", "--"}, [](auto &c) { return c.baseline; }},
+	// GNU make sets O_APPEND on standard output and error, node is said
+	// to leave O_NONBLOCK there: a program may find its writes changed.
+	Fake{"appends_to_stdout", {fake_platform, "append-stdout", "--"}, [](auto &c) { return c.baseline; }},
+	Fake{"makes_stdout_nonblocking", {fake_platform, "nonblock-stdout", "--"}, [](auto &c) { return c.baseline; }},
 	Fake{"ignores_sigpipe", {fake_platform, "ignore-sigpipe", "--"},
 	     [](auto &c) {
 		     return c.baseline || (c.out == Out::reader_gone &&
