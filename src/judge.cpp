@@ -2,6 +2,8 @@
 // Judging a row: see judge.h.
 #include "judge.h"
 
+#include "start_state.h"
+
 #include "numbering.h"
 
 #include <algorithm>
@@ -165,13 +167,25 @@ std::vector<Field> witness_fields(const Condition &c, const Outcome &w, const Ba
 		return {{"witness", "its report", "cannot run: " + w.why}};
 	StartState seen;
 	bool reported = parse_witness(w.err.text, &seen);
-	if (!reported)
+	if (!reported && w.out.text.find(WITNESS_TAG) != std::string::npos)
+		*message = "the witness's report came back on standard output, not on standard error: "
+			   "the command puts the program's standard error on its standard output";
+	else if (!reported)
 		*message = "the witness's report never came back: the command did not start it under this condition, or lost its report";
-	if (!reported || describe(w) != "exit 0")
+	if (!reported || (describe(w) != "exit 0" && !w.timed_out))
 		return {{"witness", "its report, exit 0",
 			 (reported ? "a report, " : "no report, ") + describe(w)},
 			{"witness stderr", "", w.err.text, &w.err}};
-	return compare(c, seen, basis, w.given);
+	std::vector<Field> fields = compare(c, seen, basis, w.given);
+	if (w.timed_out) {	// as tini does with SIGCHLD ignored
+		*message = fields.empty() ? "the condition arrived as set; then the command did not end"
+					  : "the condition did not arrive as set; then the command did not end";
+		fields.push_back({"witness", "exit 0", "a report, timed out"});
+	} else if (fields.size() == 1 && fields[0].name == "terminal" && fields[0].got == "unknown") {
+		*message = "whether the program is in its terminal's foreground cannot be told: "
+			   "its process groups read 0, as in a PID namespace that does not hold them";
+	}
+	return fields;
 }
 
 // A line with every run of digits as one '#': the PIDs and times a

@@ -11,6 +11,7 @@
 #include "known.h"
 #include "pool.h"
 #include "report.h"
+#include "start_state.h"
 #include "usage_error.h"
 
 #include <fcntl.h>
@@ -232,6 +233,7 @@ int check(const Plan &plan)
 	size_t printed = 0;
 	int passed = 0, failed = 0, skipped = 0, known_failing = 0, fixed = 0;
 	bool header = false, any_started = false;
+	bool report_astray = false;	// the plain start's witness report, on stdout
 
 	auto write_header = [&] {
 		if (!header)
@@ -239,6 +241,10 @@ int check(const Plan &plan)
 			     fingerprint(plan.command, plan.probe,
 					 plan.witness.empty() ? "none: " + plan.unverified
 							      : command_line(plan.witness)) +
+			     (report_astray ? "# the witness's report comes back on standard output, not on standard "
+					      "error: the command puts the program's standard error on its standard "
+					      "output, and every row fails for that\n"
+					    : "") +
 			     (plan.unasked_known.empty()
 				      ? ""
 				      : "# known deviations: none applied; -k " + plan.unasked_known +
@@ -304,6 +310,8 @@ int check(const Plan &plan)
 	// What the plain start's runs give every other row to be judged against.
 	auto take_basis = [&](const Condition &c, const std::vector<Outcome> &outcomes) {
 		const Outcome &w = outcomes[0];
+		report_astray = w.err.text.find(WITNESS_TAG) == std::string::npos &&
+				w.out.text.find(WITNESS_TAG) != std::string::npos;
 		basis.baseline = nullptr;
 		basis.platform_adds.clear();
 		basis.platform_err.clear();

@@ -219,6 +219,13 @@ int main(int argc, char **argv)
 				open("/dev/null", O_RDONLY);
 	} else if (!strcmp(fault, "status-for-signal")) {
 		return status_for_signal(command);
+	} else if (!strcmp(fault, "hang-after")) {	// as tini with SIGCHLD ignored
+		if (fork_as_we_started() == 0) {
+			execvp(command[0], command);
+			_exit(127);
+		}
+		for (;;)
+			pause();
 	} else if (!strcmp(fault, "close-early")) {
 		return as_child(command, true, false);
 	} else if (!strcmp(fault, "announce-death")) {

@@ -156,6 +156,46 @@ TEST(FakePlatforms, SayWhenTheCommandCouldNotStartTheProgram)
 	EXPECT_EQ(row.find("did not arrive"), std::string::npos) << row;
 }
 
+// Where the witness's report is not what it should be, the row says how:
+// it came on standard output, it came and then the command hung, or the
+// terminal's process groups could not be read.
+struct Said {
+	const char *name;
+	Words command, rows;
+	std::string message;
+};
+
+void PrintTo(const Said &s, std::ostream *os) { *os << s.name; }
+
+class FakeSayings : public testing::TestWithParam<Said> {};
+
+TEST_P(FakeSayings, SayWhatWentWrongWithTheWitness)
+{
+	Words only;
+	for (const std::string &row : GetParam().rows)
+		only = only + Words{"-o", row};
+	Outcome r = tool(Words{fact("check"), "-t", "1"} + only + GetParam().command + Words{fact("probe")});
+	if (r.out.text.find("unshare: ") != std::string::npos)
+		GTEST_SKIP() << r.out.text;
+	EXPECT_EQ(failed_rows(r.out.text), Rows(GetParam().rows.begin(), GetParam().rows.end())) << r.out.text;
+	for (const std::string &message : all_matches(r.out.text, "\n  message: \"([^\n]*)\"\n"))
+		EXPECT_EQ(message, GetParam().message);
+	// Once, in the header, where the report went.
+	EXPECT_EQ(r.out.text.find("\n# the witness's report comes back on standard output") != std::string::npos,
+		  GetParam().message.find("standard output") != std::string::npos) << r.out.text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FakeSayings, testing::Values(
+	Said{"stderr_on_stdout", {"sh", "-c", "exec \"$@\" 2>&1", "_"}, {"clean-start", "mask-sigquit"},
+	     "the witness's report came back on standard output, not on standard error: the command puts "
+	     "the program's standard error on its standard output"},
+	Said{"hangs_after", {fake_platform, "hang-after"}, {"mask-sigquit"},
+	     "the condition arrived as set; then the command did not end; timed out"},
+	Said{"process_groups_unseen", {"unshare", "-p", "-f", "--mount-proc"}, {"stdout-terminal"},
+	     "whether the program is in its terminal's foreground cannot be told: its process groups read 0, "
+	     "as in a PID namespace that does not hold them"}),
+	[](const auto &info) { return std::string(info.param.name); });
+
 // A launcher that refuses a second copy of a running program, as
 // start-stop-daemon does, fails rows only while others run beside them: a
 // row that failed so is run again on its own, and the report says where
