@@ -273,9 +273,16 @@ std::vector<Field> compare(const Condition &c, const StartState &seen, const Bas
 	check(!c.pending.empty(), "pending", want.pending.text(), seen.pending.text());
 	check(touches_dispositions(c), "ignored", want.ignored.text(), seen.ignored.text());
 	check(touches_dispositions(c), "caught", want.caught.text(), seen.caught.text());
-	check(c.close_stdin, "fd0", want.fd[0], seen.fd[0]);
-	check(c.out != Out::pipe, "fd1", want.fd[1], seen.fd[1]);
-	check(false, "fd2", want.fd[2], seen.fd[2]);
+	// A descriptor that differs is shown with what it is, where it has a path.
+	auto check_fd = [&](bool touched, int fd) {
+		const char *aspect[] = {"fd0", "fd1", "fd2"};
+		check(touched, aspect[fd], want.fd[fd], seen.fd[fd]);
+		if (!found.empty() && found.back().name == aspect[fd] && !seen.path[fd].empty())
+			found.back().got += " (" + seen.path[fd] + ")";
+	};
+	check_fd(c.close_stdin, 0);
+	check_fd(c.out != Out::pipe, 1);
+	check_fd(false, 2);
 	check(c.out == Out::terminal, "terminal", want.tty, seen.tty);
 	check(c.args == Args::extra, "args", words(after_name(want.args)), words(after_name(seen.args)));
 	if (c.args != Args::plain || c.baseline)

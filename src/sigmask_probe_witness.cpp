@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 // The signals in set, as "1,4,34-64"; "?" when the set could not be read.
 static void put_signals(const char *name, const sigset_t *set, bool read)
@@ -142,6 +143,19 @@ int main(int argc, char **argv, char **envp)
 	put_signals("caught", &caught, true);
 	for (int fd = 0; fd < 3; fd++)
 		fprintf(stderr, " fd%d=%s", fd, fds[fd]);
+	// What a file or a directory there is, where /proc names it.
+	for (int fd = 0; fd < 3; fd++) {
+		char link[32], path[4096];
+		snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+		ssize_t n;
+		if ((!strncmp(fds[fd], "file:", 5) || !strncmp(fds[fd], "dir/", 4)) &&
+		    (n = readlink(link, path, sizeof path - 1)) > 0) {
+			path[n] = '\0';
+			char key[8];
+			snprintf(key, sizeof key, "path%d", fd);
+			put_word(key, path);
+		}
+	}
 	fprintf(stderr, " tty=%s", tty);
 	for (int i = 0; i < argc; i++)
 		put_word("arg", argv[i]);

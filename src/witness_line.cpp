@@ -99,6 +99,8 @@ bool parse_witness(const std::string &err, StartState *state)
 				*sets[i] = SignalSet::parse(value);
 		if (key.size() == 3 && key.compare(0, 2, "fd") == 0 && key[2] >= '0' && key[2] <= '2')
 			state->fd[key[2] - '0'] = value;
+		else if (key.size() == 5 && key.compare(0, 4, "path") == 0 && key[4] >= '0' && key[4] <= '2')
+			state->path[key[4] - '0'] = unescaped(value);
 		else if (key == "tty")
 			state->tty = value;
 		else if (key == "arg")

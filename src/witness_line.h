@@ -24,6 +24,7 @@ struct SignalSet {
 struct StartState {
 	SignalSet blocked, pending, ignored, caught;
 	std::string fd[3], tty;
+	std::string path[3];	// of a file or directory on fd N, where /proc named it
 	std::vector<std::string> args;	// argv, its name first
 	std::vector<std::string> env;
 };

@@ -215,6 +215,17 @@ TEST(FakePlatforms, ARowFailsForItselfWhateverRunsBesideIt)
 			  std::string::npos) << note;
 }
 
+// A descriptor a launcher replaced with a file of its own is shown by the
+// file's name, whatever bytes that holds.
+TEST(Witness, NamesTheFileOfAReplacedDescriptor)
+{
+	TempDir dir;
+	std::string file = dir.file("its own file", "");
+	Outcome r = tool({fact("check"), "-o", "clean-start", "sh", "-c", "exec \"$@\" <\"$0\"", file, fact("probe")});
+	EXPECT_NE(r.out.text.find("    fd0: \"file:"), std::string::npos) << r.out.text;
+	EXPECT_NE(r.out.text.find("/r (" + file + ")\"\n"), std::string::npos) << r.out.text;
+}
+
 // The witness tells a disposition by its handler alone, whatever the
 // flags: SA_SIGINFO makes neither SIG_IGN nor SIG_DFL a handler.
 TEST(Witness, TellsDispositionsByTheirHandler)
