@@ -77,6 +77,11 @@ have_debhelper := command -v dh
 have_dpkg-dev := command -v dpkg-buildpackage
 have_build-essential := test -e /usr/share/build-essential/list
 have_autopkgtest := command -v autopkgtest
+# The container inits the tests run the probe under.
+have_tini := command -v tini
+have_dumb-init := command -v dumb-init
+have_catatonit := command -v catatonit
+init_packages := tini dumb-init catatonit
 # gVisor, for the tests inside a sandbox: Debian builds it for amd64 and
 # arm64 alone.
 have_runsc := command -v runsc || case $$(dpkg --print-architecture) in amd64|arm64) false;; esac
@@ -112,7 +117,7 @@ endef
 setup:
 	$(call setup,$(if $(filter $(HOME_ARCH),$(ARCH)),$(home_packages)),$(ARCH),run,install)
 setup-test:
-	$(call setup,$(home_packages) $(test_packages) $(deb_packages) autopkgtest runsc,$(HOME_ARCH),run,install)
+	$(call setup,$(home_packages) $(test_packages) $(deb_packages) autopkgtest runsc $(init_packages),$(HOME_ARCH),run,install)
 setup-arches:
 	$(call setup,$(test_packages),$(other_arches),run,install)
 setup-kernels:

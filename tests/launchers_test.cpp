@@ -46,6 +46,10 @@ TEST_P(Launchers, FailOnlyTheirKnownRows)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Launchers, testing::Values(
+	Launcher{"tini", {"tini", "-s", "--"}},
+	Launcher{"tini-no-s", {"tini", "--"}},
+	Launcher{"dumb-init", {"dumb-init"}},
+	Launcher{"catatonit", {"catatonit", "--"}},
 	Launcher{"node", {"node", SOURCE_DIR "/tools/launch/launch.js"}},
 	Launcher{"python3-subprocess", {"/usr/bin/python3", SOURCE_DIR "/tools/launch/launch.py"}},
 	Launcher{"go", {"@"}, {"go", "build", "-o", "@", SOURCE_DIR "/tools/launch/launch.go"}},
