@@ -168,20 +168,35 @@ const Condition &plain_start()
 struct Job {
 	enum Kind { row, baseline, calls } kind;
 	const Condition *c;
+	std::vector<std::string> cases = {};	// of the calls program: none, every one
+	int stretch = 1;			// what the time limits are multiplied by
 };
+
+// The calls program's own limit on a case, in seconds.
+constexpr int case_limit = 10;
 
 bool work(const Plan &plan, const Job &job, int abort_fd, std::vector<Outcome> *outcomes)
 {
 	outcomes->resize(2);
 	Outcome &first = (*outcomes)[0], &probe = (*outcomes)[1];
-	if (job.kind == Job::calls)
-		return run_under(*job.c, plan.calls, abort_fd, &first, plan.timeout * calls_timeout_factor);
-	if (!plan.witness.empty() && !run_under(*job.c, plan.witness, abort_fd, &first, plan.timeout))
+	int limit = plan.timeout * job.stretch;
+	if (job.kind == Job::calls) {
+		std::vector<std::string> argv = plan.calls;
+		if (job.stretch > 1)
+			argv.push_back("--case-limit=" + std::to_string(case_limit * job.stretch));
+		argv.insert(argv.end(), job.cases.begin(), job.cases.end());
+		return run_under(*job.c, argv, abort_fd, &first, limit * calls_timeout_factor);
+	}
+	if (!plan.witness.empty() && !run_under(*job.c, plan.witness, abort_fd, &first, limit))
 		return false;
 	if (first.stage == Outcome::not_set_up)
 		return true;	// the probe would lack the same
-	return run_under(*job.c, plan.command, abort_fd, &probe, plan.timeout);
+	return run_under(*job.c, plan.command, abort_fd, &probe, limit);
 }
+
+// Limits are stretched this much for a row that ran out of time, when it
+// runs again on its own: a slow platform is not a hung one.
+constexpr int stretched = 4;
 
 // One row of the report, as its runs come in.
 struct Row {
@@ -189,6 +204,7 @@ struct Row {
 	Outcome witness = {}, probe = {};
 	bool done = false;
 	bool alone = false;	// failed beside other rows, and run again on its own
+	int stretch = 1;	// and so, with its time limits stretched this much
 };
 
 // Runs the rows, up to plan.jobs at once, and writes the report in table
@@ -227,9 +243,11 @@ int check(const Plan &plan)
 	StartState baseline;
 	Outcome calls, calls_alone;
 	bool have_basis = !any_conditions, have_calls = !any_calls;
-	// Rows that fail while others run beside them are held back, to be
-	// run again on their own once all have run: a row fails for itself.
-	bool hold_failing = plan.jobs > 1;
+	// Rows that fail while others run beside them, or that run out of
+	// time, are held back, to be run again on their own once all have
+	// run, the latter with their limits stretched: a row fails for itself,
+	// and a slow platform is not a hung one.
+	bool reruns_done = false;
 	size_t printed = 0;
 	int passed = 0, failed = 0, skipped = 0, known_failing = 0, fixed = 0;
 	bool header = false, any_started = false;
@@ -275,10 +293,20 @@ int check(const Plan &plan)
 			report->notes.push_back("start state not verified");
 		return verdict;
 	};
-	// Whether row, judged now, fails where no known deviation says so.
-	auto fails = [&](const Row &row) {
+	// Whether row ran out of time: its runs, or its case in the calls program.
+	auto out_of_time = [&](const Row &row) {
+		if (row.chosen.c)
+			return row.witness.timed_out || row.probe.timed_out;
+		const Outcome &from = row.alone ? calls_alone : calls;
+		std::string seen;
+		return from.timed_out || (calls_line(from.out.text, *row.chosen.call, &seen) && seen == "hung");
+	};
+	// Whether row, judged now, fails where no known deviation says so, in
+	// a way that running it again on its own may change.
+	auto to_run_again = [&](const Row &row) {
 		RowReport report;
-		return judge_row(row, &report) == Verdict::failed && !known_for(plan.known, report.name);
+		return !reruns_done && !row.alone && (plan.jobs > 1 || out_of_time(row)) &&
+		       judge_row(row, &report) == Verdict::failed && !known_for(plan.known, report.name);
 	};
 	// Judges and writes the rows that are next in line, once what they
 	// are judged against is in.
@@ -289,11 +317,19 @@ int check(const Plan &plan)
 				break;
 			RowReport report;
 			report.number = static_cast<int>(printed) + 1;
+			if (to_run_again(row))
+				break;
 			Verdict verdict = judge_row(row, &report);
 			const Known *known = known_for(plan.known, report.name);
-			if (verdict == Verdict::failed && !known && hold_failing)
-				break;
-			if (row.alone && verdict != Verdict::failed)
+			int limit = row.chosen.c ? plan.timeout : case_limit;
+			if (row.stretch == 0)
+				report.notes.push_back("it ran out of time (" + std::to_string(limit) + " s), and was not run "
+						       "again: two rows before it ran out of stretched limits on their own");
+			else if (row.stretch > 1)
+				report.notes.push_back("it ran out of time (" + std::to_string(limit) + " s); run again on its own "
+						       "with a limit of " + std::to_string(limit * row.stretch) + " s, it " +
+						       (verdict == Verdict::failed ? "failed again" : "passed"));
+			else if (row.alone && verdict != Verdict::failed)
 				report.notes.push_back("it failed while other rows ran beside it (-j " +
 						       std::to_string(plan.jobs) + "), and passed run again on its own");
 			if (known && verdict != Verdict::skipped)
@@ -356,17 +392,24 @@ int check(const Plan &plan)
 	auto run_alone = [&](const std::vector<Row *> &again) {
 		std::vector<Job> alone;
 		std::vector<Row *> by_job;
-		bool any_calls_again = false;
+		Job calls_again{Job::calls, &plain_start()};
 		for (Row *row : again) {
+			row->stretch = out_of_time(*row) ? stretched : 1;
 			row->alone = true;
 			if (row->chosen.c) {
-				alone.push_back({Job::row, row->chosen.c});
+				alone.push_back({Job::row, row->chosen.c, {}, row->stretch});
 				by_job.push_back(row);
-			} else if (!any_calls_again) {
-				any_calls_again = true;
-				alone.push_back({Job::calls, &plain_start()});
-				by_job.push_back(nullptr);
+			} else {
+				calls_again.cases.push_back(row->chosen.call->name);
+				calls_again.stretch = std::max(calls_again.stretch, row->stretch);
 			}
+		}
+		for (Row *row : again)	// one run for them all, at the longest limit
+			if (!row->chosen.c)
+				row->stretch = calls_again.stretch;
+		if (!calls_again.cases.empty()) {
+			alone.push_back(calls_again);
+			by_job.push_back(nullptr);
 		}
 		run_jobs(alone.size(), 1,
 			 [&](size_t i, int abort_fd, std::vector<Outcome> *outcomes) {
@@ -392,19 +435,30 @@ int check(const Plan &plan)
 				 return work(plan, jobs.at(i), abort_fd, outcomes);
 			 },
 			 done);
-		if (hold_failing) {
-			// The plain start first, which the others are judged against.
-			auto plain_row = std::find_if(rows.begin() + printed, rows.end(),
-						      [](const Row &r) { return r.chosen.c && r.chosen.c->baseline; });
-			if (plain_row != rows.end() && fails(*plain_row))
-				run_alone({&*plain_row});
-			std::vector<Row *> again;
-			for (auto row = rows.begin() + printed; row != rows.end(); ++row)
-				if (!row->alone && fails(*row))
-					again.push_back(&*row);
-			run_alone(again);
-			hold_failing = false;
+		// The plain start first, which the others are judged against.
+		auto plain_row = std::find_if(rows.begin() + printed, rows.end(),
+					      [](const Row &r) { return r.chosen.c && r.chosen.c->baseline; });
+		if (plain_row != rows.end() && to_run_again(*plain_row))
+			run_alone({&*plain_row});
+		// Rows out of time one at a time, until two have run out of their
+		// stretched limits too: a platform that hangs still ends soon.
+		std::vector<Row *> again;
+		int hung_again = 0;
+		for (auto row = rows.begin() + printed; row != rows.end(); ++row) {
+			if (!to_run_again(*row))
+				continue;
+			if (!row->chosen.c || !out_of_time(*row)) {
+				again.push_back(&*row);
+			} else if (hung_again >= 2) {
+				row->alone = true;	// as it was
+				row->stretch = 0;
+			} else {
+				run_alone({&*row});
+				hung_again += out_of_time(*row);
+			}
 		}
+		run_alone(again);
+		reruns_done = true;
 		write_ready();
 	} catch (const Interrupted &stop) {
 		// The rows have ended: say so, and die of the same signal.

@@ -219,6 +219,11 @@ int main(int argc, char **argv)
 				open("/dev/null", O_RDONLY);
 	} else if (!strcmp(fault, "status-for-signal")) {
 		return status_for_signal(command);
+	} else if (!strcmp(fault, "slow-start")) {	// as a loaded, slow platform
+		usleep(1200 * 1000);
+	} else if (!strcmp(fault, "hang-before")) {
+		for (;;)
+			pause();
 	} else if (!strcmp(fault, "hang-after")) {	// as tini with SIGCHLD ignored
 		if (fork_as_we_started() == 0) {
 			execvp(command[0], command);

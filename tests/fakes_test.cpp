@@ -226,6 +226,27 @@ TEST(Witness, NamesTheFileOfAReplacedDescriptor)
 	EXPECT_NE(r.out.text.find("/r (" + file + ")\"\n"), std::string::npos) << r.out.text;
 }
 
+// A row that runs out of time is run again on its own with a longer
+// limit, and the report says so: a slow platform is not a hung one.  One
+// that truly hangs fails, and soon: past two rows that hang with the
+// longer limit too, the rest are not run again.
+TEST(FakePlatforms, ASlowPlatformIsGivenMoreTimeAHungOneIsNot)
+{
+	Words rows = {"-t", "1", "-o", "stdout-pipe", "-o", "stdout-null", "-o", "mask-sigquit"};
+	Outcome slow = tool(Words{fact("check")} + rows + Words{fake_platform, "slow-start", fact("probe")});
+	EXPECT_EQ(failed_rows(slow.out.text), Rows{}) << slow.out.text;
+	EXPECT_EQ(all_matches(slow.out.text, "\n(# it ran out of time \\(1 s\\); run again on its own with a limit "
+					     "of 4 s, it passed)\n").size(), 3u) << slow.out.text;
+	Launch how;
+	how.timeout = 60;
+	Outcome hung = tool(Words{fact("check")} + rows + Words{fake_platform, "hang-before", fact("probe")}, {}, how);
+	EXPECT_EQ(failed_rows(hung.out.text), Rows({"stdout-pipe", "stdout-null", "mask-sigquit"})) << hung.out.text;
+	EXPECT_EQ(all_matches(hung.out.text, "\n(# it ran out of time [^\n]*failed again)\n").size(), 2u) << hung.out.text;
+	EXPECT_NE(hung.out.text.find("# it ran out of time (1 s), and was not run again"), std::string::npos)
+		<< hung.out.text;
+	EXPECT_FALSE(hung.timed_out);
+}
+
 // The witness tells a disposition by its handler alone, whatever the
 // flags: SA_SIGINFO makes neither SIG_IGN nor SIG_DFL a handler.
 TEST(Witness, TellsDispositionsByTheirHandler)

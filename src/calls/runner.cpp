@@ -437,9 +437,10 @@ const struct call_case cases[] = {
 	{"ppoll-time-left", ppoll_time_left},
 };
 
-// How long a case may take before it counts as hung, and how many run at
-// once: a case that waits mostly sleeps, so the waits overlap.
-const int case_ms = 10 * 1000;
+// How long a case may take before it counts as hung (--case-limit=SECONDS
+// stretches it), and how many run at once: a case that waits mostly
+// sleeps, so the waits overlap.
+static long case_ms = 10 * 1000;
 enum { at_once = 16 };
 
 long now_ms(void)
@@ -612,6 +613,19 @@ int main(int argc, char **argv)
 		for (const struct call_case &c : cases)
 			printf("%s\n", c.name);
 		return fflush(stdout) == 0 ? 0 : 1;
+	}
+	const char limit[] = "--case-limit=";
+	if (argc > 1 && strncmp(argv[1], limit, sizeof limit - 1) == 0) {
+		char *end;
+		long seconds = strtol(argv[1] + sizeof limit - 1, &end, 10);
+		if (*end || seconds < 1 || seconds > 86400) {
+			fprintf(stderr, "sigmask-probe-calls: bad %s\n", argv[1]);
+			return 2;
+		}
+		case_ms = seconds * 1000;
+		argv[1] = argv[0];
+		argv++;
+		argc--;
 	}
 	// The witness beside us is the program the exec cases start.
 	ssize_t n = readlink("/proc/self/exe", witness, sizeof witness - 32);
