@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -184,10 +185,81 @@ int as_mips_witness(const char *witness, char **argv, bool renumber)
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 126;
 }
 
+// A witness on a platform that garbles what it writes: runs the real one
+// with standard error on a pipe, and passes its line on with one kind of
+// damage: flip, cut, repeat, split, join or huge.  What the real one says
+// of descriptor 2 is put back to ours.
+int corrupt_witness(const char *kind, char **argv)
+{
+	char given[64];
+	describe_fd(2, given, sizeof given);
+	int fds[2];
+	if (pipe(fds) < 0)
+		return 126;
+	pid_t pid = fork_as_we_started();
+	if (pid == 0) {
+		dup2(fds[1], 2);
+		close(fds[0]);
+		close(fds[1]);
+		argv[0] = const_cast<char *>(WITNESS);
+		execv(WITNESS, argv);
+		_exit(127);
+	}
+	close(fds[1]);
+	std::string text;
+	char buf[65536];
+	for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+		text.append(buf, n);
+	int status;
+	if (pid < 0 || waitpid(pid, &status, 0) < 0)
+		return 126;
+
+	size_t at = text.find(" fd2=");
+	if (at != std::string::npos)
+		text.replace(at + 5, text.find(' ', at + 5) - at - 5, given);
+	std::string out;
+	if (!strcmp(kind, "flip")) {	// a bit of the byte in the middle
+		out = text;
+		out[out.size() / 2] ^= 0x01;
+	} else if (!strcmp(kind, "cut")) {	// the last third gone
+		out = text.substr(0, text.size() * 2 / 3);
+	} else if (!strcmp(kind, "repeat")) {	// the line twice
+		out = text + text;
+	} else if (!strcmp(kind, "split")) {	// a newline in the middle
+		out = text.substr(0, text.size() / 2) + "\n" + text.substr(text.size() / 2);
+	} else if (!strcmp(kind, "join")) {	// no newline: the line never ends
+		for (char c : text)
+			if (c != '\n')
+				out += c;
+	} else if (!strcmp(kind, "huge")) {	// every number past any integer
+		for (size_t i = 0; i < text.size(); i++) {
+			bool digit = isdigit(static_cast<unsigned char>(text[i]));
+			if (!digit)
+				out += text[i];
+			else if (i == 0 || !isdigit(static_cast<unsigned char>(text[i - 1])))
+				out += "184467440737095516161844674407370955161";
+		}
+	} else {
+		return 2;
+	}
+	if (write(2, out.data(), out.size()) != static_cast<ssize_t>(out.size()))
+		return 126;
+	if (WIFSIGNALED(status)) {
+		signal(WTERMSIG(status), SIG_DFL);
+		raise(WTERMSIG(status));
+	}
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 126;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+	// Started as corrupt-witness-KIND, in the witness's place.
+	const char *name = strrchr(argv[0], '/');
+	name = name ? name + 1 : argv[0];
+	if (!strncmp(name, "corrupt-witness-", 16))
+		return corrupt_witness(name + 16, argv);
 	if (argc < 3)
 		return 2;
 	const char *fault = argv[1];

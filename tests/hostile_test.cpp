@@ -191,4 +191,29 @@ TEST(Hostile, AnInterruptionEndsTheRowsAndBailsOut)
 	EXPECT_FALSE(alive(pid));
 }
 
+// A platform that garbles what the witness writes (a byte flipped, the
+// line cut, repeated, split or never ended, every number past any
+// integer) neither crashes nor hangs the check, which judges what came:
+// clean-start, which judges every aspect, fails for all damage but a line
+// repeated or never ended, which say the same.  The report stays TAP.
+TEST(Hostile, AGarbledWitnessIsJudgedNotTrusted)
+{
+	TempDir dir;
+	for (std::string kind : {"flip", "cut", "repeat", "split", "join", "huge"}) {
+		SCOPED_TRACE(kind);
+		std::string witness = dir.path + "/corrupt-witness-" + kind;
+		fs::create_symlink(fake_platform, witness);
+		Launch how;
+		how.timeout = 120;
+		Outcome r = tool({fact("check"), "-w", witness, fact("probe")}, {}, how);
+		bool same = kind == "repeat" || kind == "join";
+		EXPECT_FALSE(r.timed_out);
+		EXPECT_EQ(describe(r), same ? "exit 0" : "exit 1") << r.out.text << r.err.text;
+		EXPECT_EQ(failed_rows(r.out.text).count("clean-start"), same ? 0u : 1u) << r.out.text;
+		std::string tap = dir.file("report.tap", r.out.text);
+		Outcome harness = tool({"perl", TAP_SUMMARY, tap});
+		EXPECT_NE(harness.out.text.find("parse errors: none"), std::string::npos) << harness.out.text;
+	}
+}
+
 } // namespace
