@@ -2,7 +2,9 @@
 # Front door.  `make run` builds the programs for the home target (or ARCH,
 # one of cmake/targets) and runs the probe; `make check-platform` runs the
 # check on it; `make test` builds and tests this machine's build and the
-# home target's, `make test-arches` every other target.  Each first sets up
+# home target's, `make test-arches` every other target, `make test-sanitize`
+# the host's again, built with AddressSanitizer and UBSan, `make fuzz` runs
+# the fuzz targets of what the check reads (FUZZ_SECONDS each).  Each first sets up
 # what it needs: `make setup`, `setup-test` and `setup-arches` install what
 # is missing, in one apt-get.  `make install` and `make package` build
 # with what is here, and name what is missing.
@@ -29,7 +31,7 @@ STATIC ?=
 KERNEL ?=
 ARGS ?=
 
-.PHONY: all run check-platform test test-arches install package matrix bench clean \
+.PHONY: all run check-platform test test-sanitize fuzz test-arches install package matrix bench clean \
 	setup setup-test setup-arches image check-kernel setup-kernels test-kernels \
 	deb autopkgtest deb-reproducible
 
@@ -142,6 +144,43 @@ test: setup-test
 	$(call build,$(HOME_ARCH),ON)
 	$(CTEST) --test-dir $(BUILD)/host --output-on-failure -LE kernel
 	$(CTEST) --test-dir $(BUILD)/$(HOME_ARCH) --output-on-failure -LE kernel
+
+# The host build and its whole suite once more, built with sanitizers;
+# their handlers stay off the signals the rows are about, and leaks are not
+# looked for: LeakSanitizer's tracer at exit is not always let be where the
+# check reaps everything as process 1, nor with one process for the user.
+SANITIZE ?= address,undefined
+sanitizer_options = ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:verify_asan_link_order=0:detect_leaks=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+test-sanitize: setup-test
+	$(CMAKE) -S . -B $(BUILD)/host-sanitize -DBUILD_TESTING=ON -DSIGMASK_PROBE_SANITIZE=$(SANITIZE) && \
+		$(CMAKE) --build $(BUILD)/host-sanitize
+	$(sanitizer_options) $(CTEST) --test-dir $(BUILD)/host-sanitize --output-on-failure -LE kernel
+
+# Each fuzz target of fuzz/ for FUZZ_SECONDS, from the seeds in the tree
+# (and known/, and the head of a program for the ELF reader); a crash
+# stops it, and its input is left in $(BUILD)/fuzz.
+FUZZ_SECONDS ?= 60
+fuzzers := witness_line calls_lines known_file elf_facts escaping cpio
+have_clang := command -v clang++
+have_libclang-rt-14-dev := ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a
+fuzz:
+	$(call setup,clang libclang-rt-14-dev,,,install)
+	CXX=clang++ $(CMAKE) -S . -B $(BUILD)/fuzz -DSIGMASK_PROBE_FUZZ=ON -DBUILD_TESTING=OFF && \
+		$(CMAKE) --build $(BUILD)/fuzz --target $(addprefix fuzz-,$(fuzzers))
+	@mkdir -p $(BUILD)/fuzz/seeds/elf_facts $(BUILD)/fuzz/seeds/known_file && \
+		head -c 4096 $(BUILD)/fuzz/fuzz/fuzz-cpio >$(BUILD)/fuzz/seeds/elf_facts/program && \
+		cp known/* $(BUILD)/fuzz/seeds/known_file/
+	@for f in $(fuzzers); do \
+		mkdir -p $(BUILD)/fuzz/corpus/$$f; \
+		echo "make: fuzz-$$f for $(FUZZ_SECONDS) s"; \
+		$(BUILD)/fuzz/fuzz/fuzz-$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=$(BUILD)/fuzz/$$f- $(BUILD)/fuzz/corpus/$$f \
+			$$(ls -d fuzz/corpus/$$f $(BUILD)/fuzz/seeds/$$f 2>/dev/null) \
+			2>&1 | grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==|SUMMARY)' || true; \
+		[ -z "$$(ls $(BUILD)/fuzz/$$f-crash-* $(BUILD)/fuzz/$$f-leak-* $(BUILD)/fuzz/$$f-timeout-* $(BUILD)/fuzz/$$f-oom-* 2>/dev/null)" ] || \
+			{ echo "make: fuzz-$$f found an input that breaks it: $(BUILD)/fuzz/$$f-*" >&2; exit 1; }; \
+	done
 
 test-arches: setup-arches
 	$(call build,host,ON)

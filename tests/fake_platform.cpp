@@ -126,6 +126,29 @@ int on_mips(int sig)
 	return sig < 32 ? classic[sig] : sig <= 48 ? sig : sig + 63;
 }
 
+// Runs witness as a child that starts as we did, with its standard error
+// on a pipe: what it wrote there, and its status; false when it could not.
+bool witness_says(const char *witness, char **argv, std::string *text, int *status)
+{
+	int fds[2];
+	if (pipe(fds) < 0)
+		return false;
+	pid_t pid = fork_as_we_started();
+	if (pid == 0) {
+		dup2(fds[1], 2);
+		close(fds[0]);
+		close(fds[1]);
+		execv(witness, argv);
+		_exit(127);
+	}
+	close(fds[1]);
+	char buf[65536];
+	for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+		text->append(buf, n);
+	close(fds[0]);
+	return pid > 0 && waitpid(pid, status, 0) == pid;
+}
+
 // Runs the witness in the place of a MIPS one that the command names, and
 // passes its line on with each signal renumbered for MIPS, or, where
 // renumber is false, as it is: a platform that hands a MIPS program this
@@ -135,24 +158,11 @@ int as_mips_witness(const char *witness, char **argv, bool renumber)
 	char given[3][64];
 	for (int fd = 0; fd < 3; fd++)
 		describe_fd(fd, given[fd], sizeof given[fd]);
-	int fds[2];
-	if (pipe(fds) < 0)
-		return 126;
-	pid_t pid = fork_as_we_started();
-	if (pid == 0) {
-		dup2(fds[1], 2);
-		execv(witness, argv);
-		_exit(127);
-	}
-	close(fds[1]);
-	static char line[1 << 16];
-	size_t used = 0;
-	for (ssize_t n; used < sizeof line - 1 && (n = read(fds[0], line + used, sizeof line - 1 - used)) > 0;)
-		used += n;
-	line[used] = '\0';
+	std::string text;
 	int status;
-	if (pid < 0 || waitpid(pid, &status, 0) < 0)
+	if (!witness_says(witness, argv, &text, &status))
 		return 126;
+	const char *line = text.c_str();
 	std::string out;
 	for (const char *at = line; *at;) {
 		const char *end = strchr(at, ' ');
@@ -193,25 +203,10 @@ int corrupt_witness(const char *kind, char **argv)
 {
 	char given[64];
 	describe_fd(2, given, sizeof given);
-	int fds[2];
-	if (pipe(fds) < 0)
-		return 126;
-	pid_t pid = fork_as_we_started();
-	if (pid == 0) {
-		dup2(fds[1], 2);
-		close(fds[0]);
-		close(fds[1]);
-		argv[0] = const_cast<char *>(WITNESS);
-		execv(WITNESS, argv);
-		_exit(127);
-	}
-	close(fds[1]);
 	std::string text;
-	char buf[65536];
-	for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-		text.append(buf, n);
 	int status;
-	if (pid < 0 || waitpid(pid, &status, 0) < 0)
+	argv[0] = const_cast<char *>(WITNESS);
+	if (!witness_says(WITNESS, argv, &text, &status))
 		return 126;
 
 	size_t at = text.find(" fd2=");

@@ -73,6 +73,11 @@ Outcome tool(const Words &argv, Words env, Launch how)
 	if (std::none_of(env.begin(), env.end(), [](auto &e) { return e.rfind("PATH=", 0) == 0; }))
 		env.push_back(std::string("PATH=") + (path ? path : "/usr/bin:/bin"));
 	env.push_back("LC_ALL=C");
+	// A sanitized build's programs are told, as the tests are, to keep
+	// their hands off the signals they are tested on.
+	for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+		if (const char *value = getenv(name))
+			env.push_back(std::string(name) + "=" + value);
 	std::vector<char *> envp;
 	for (auto &e : env)
 		envp.push_back(e.data());
