@@ -301,12 +301,16 @@ int check(const Plan &plan)
 		std::string seen;
 		return from.timed_out || (calls_line(from.out.text, *row.chosen.call, &seen) && seen == "hung");
 	};
-	// Whether row, judged now, fails where no known deviation says so, in
-	// a way that running it again on its own may change.
+	// Whether row, judged so, fails where no known deviation says so, in a
+	// way that running it again on its own may change.
+	auto run_again = [&](const Row &row, Verdict verdict, const Known *known) {
+		return !reruns_done && !row.alone && verdict == Verdict::failed && !known &&
+		       (plan.jobs > 1 || out_of_time(row));
+	};
 	auto to_run_again = [&](const Row &row) {
 		RowReport report;
-		return !reruns_done && !row.alone && (plan.jobs > 1 || out_of_time(row)) &&
-		       judge_row(row, &report) == Verdict::failed && !known_for(plan.known, report.name);
+		Verdict verdict = judge_row(row, &report);
+		return run_again(row, verdict, known_for(plan.known, report.name));
 	};
 	// Judges and writes the rows that are next in line, once what they
 	// are judged against is in.
@@ -317,10 +321,10 @@ int check(const Plan &plan)
 				break;
 			RowReport report;
 			report.number = static_cast<int>(printed) + 1;
-			if (to_run_again(row))
-				break;
 			Verdict verdict = judge_row(row, &report);
 			const Known *known = known_for(plan.known, report.name);
+			if (run_again(row, verdict, known))
+				break;
 			int limit = row.chosen.c ? plan.timeout : case_limit;
 			if (row.stretch == 0)
 				report.notes.push_back("it ran out of time (" + std::to_string(limit) + " s), and was not run "
