@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <cstdlib>
@@ -213,15 +214,19 @@ int corrupt_witness(const char *kind, char **argv)
 	if (at != std::string::npos)
 		text.replace(at + 5, text.find(' ', at + 5) - at - 5, given);
 	std::string out;
-	if (!strcmp(kind, "flip")) {	// a bit of the byte in the middle
+	// Where the damage goes: into what every report holds and clean-start
+	// judges, whatever the environment.
+	size_t fd0 = std::min(text.find(" fd0=") + 5, text.size() - 1);
+	size_t fd1 = std::min(text.find(" fd1=") + 5, text.size());
+	if (!strcmp(kind, "flip")) {	// a bit of descriptor 0's first byte
 		out = text;
-		out[out.size() / 2] ^= 0x01;
-	} else if (!strcmp(kind, "cut")) {	// the last third gone
-		out = text.substr(0, text.size() * 2 / 3);
+		out[fd0] ^= 0x01;
+	} else if (!strcmp(kind, "cut")) {	// all from descriptor 1's value on gone
+		out = text.substr(0, fd1);
 	} else if (!strcmp(kind, "repeat")) {	// the line twice
 		out = text + text;
-	} else if (!strcmp(kind, "split")) {	// a newline in the middle
-		out = text.substr(0, text.size() / 2) + "\n" + text.substr(text.size() / 2);
+	} else if (!strcmp(kind, "split")) {	// a newline in descriptor 1's value
+		out = text.substr(0, fd1) + "\n" + text.substr(fd1);
 	} else if (!strcmp(kind, "join")) {	// no newline: the line never ends
 		for (char c : text)
 			if (c != '\n')
